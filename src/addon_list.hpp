@@ -1,0 +1,68 @@
+// The office suite's per-user add-on list: where it lies, the Quillora add-on's entry, the line
+// tests, and the editor that brings the list into the installed or uninstalled state.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <string_view>
+
+// The list, relative to the home directory; messages print it in this form.
+inline constexpr std::string_view list_path = ".local/share/Kingsoft/wps/jsaddons/publish.xml";
+
+// Appended to the path of the file being replaced to name its temporary copy.
+inline constexpr std::string_view temp_suffix = ".tmp";
+
+// The add-on's entry: one self-closing element, unindented, with no line terminator.
+std::string_view addon_entry();
+
+// The list that the program writes where there was none: declaration, root, entry; LF line ends.
+std::string list_skeleton();
+
+// Entry line: holds "jspluginonline", `name="` and "Quillora插件", anywhere and in any order.
+// Another add-on's line that happens to hold all three counts too.
+bool is_entry_line(std::string_view line);
+// An entry line that holds "false" nowhere.
+bool is_enabled_entry(std::string_view line);
+// Holds the root's closing tag.
+bool is_closing_line(std::string_view line);
+
+// What one read of the list from its start tells.
+struct scan_result {
+  bool enabled_entry = false;  // an enabled entry stands in the list
+  bool blank = true;           // the list holds nothing but spaces, tabs, CRs and LFs
+  bool read_failed = false;    // the stream went bad before its end
+};
+
+// Reads `in` up to its first enabled entry line, or to its end.
+scan_result scan_list(std::istream& in);
+
+enum class rewrite_status {
+  done,
+  read_failed,
+  write_failed,
+  no_closing_line,      // install: no line holds the root's closing tag
+  closing_not_in_root,  // install: the first closing-tag line holds the opening tag too,
+                        // or comes before any line that does
+  entry_shares_line,    // an entry line holds markup besides the one element
+};
+
+struct rewrite_result {
+  rewrite_status status = rewrite_status::done;
+  std::uint64_t line = 0;  // the 1-based number of the line that made the rewrite stop, if any
+};
+
+// Copies the list from `in` to `out`, line by line, each copied line followed by one LF, and
+// drops every entry line. With `install`, the add-on entry and an LF go directly before the
+// first closing-tag line. Anything but `done` means that `out` holds no usable list. `in` must
+// be seekable: a line longer than the reader's buffer is read twice rather than held whole, so
+// memory stays the same whatever the size of the list or of its lines.
+rewrite_result rewrite_list(std::istream& in, std::ostream& out, bool install);
+
+// Brings the list under $HOME into the state that `mode` asks for: 0 installs (an enabled entry
+// present, the list created if there is none), any other value uninstalls (no entry line left).
+// Reports each step on stdout and each failure as one line on stderr. Leaves the working
+// directory at $HOME. The list is only ever replaced whole, by a complete and synced copy, under
+// a lock on its folder; on failure it is as it was. Returns whether the list ended in the
+// requested state, durably.
+bool write_file(int mode);

@@ -1,0 +1,205 @@
+// The line tests and the streamed rewrite, on lists held in memory.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+
+#include "addon_list.hpp"
+#include "test_home.hpp"
+
+namespace {
+
+struct rewritten {
+  rewrite_status status;
+  std::uint64_t line;
+  std::string bytes;
+};
+
+rewritten rewrite(const std::string& list, bool install) {
+  std::istringstream in(list);
+  std::ostringstream out;
+  const rewrite_result result = rewrite_list(in, out, install);
+  return {result.status, result.line, out.str()};
+}
+
+std::string install(const std::string& list) {
+  const rewritten r = rewrite(list, true);
+  EXPECT_EQ(r.status, rewrite_status::done) << "refused at line " << r.line;
+  return r.bytes;
+}
+
+std::string uninstall(const std::string& list) {
+  const rewritten r = rewrite(list, false);
+  EXPECT_EQ(r.status, rewrite_status::done) << "refused at line " << r.line;
+  return r.bytes;
+}
+
+scan_result scan(const std::string& list) {
+  std::istringstream in(list);
+  return scan_list(in);
+}
+
+const std::string e(entry);
+const std::string disabled =
+    "  <jspluginonline enable=\"false\" install=\"https://q.example:1\" "
+    "url=\"https://q.example:1/\" "
+    "type=\"wps\" name=\"Quillora插件\"/>";
+const std::string other =
+    "  <jspluginonline enable=\"true\" url=\"https://o.example:1/\" name=\"Other\"/>";
+
+// The reader's buffer: a longer line is handled piece by piece, with pieces starting at
+// multiples of this offset into the line.
+constexpr std::size_t piece = 128 * 1024;
+
+// A line of `size` bytes that holds `text` at `offset`, padded with 'x' inside an attribute.
+std::string long_line(const std::string& head, const std::string& text, std::size_t offset,
+                      const std::string& end, std::size_t size) {
+  std::string line = head + " a=\"";
+  line.append(offset - line.size(), 'x');
+  line += text;
+  line.append(size - line.size() - end.size() - 1, 'x');
+  return line + "\"" + end;
+}
+
+}  // namespace
+
+TEST(EntryLine, FindsTheThreeNeedlesInAnyOrderAndIndentation) {
+  EXPECT_TRUE(is_entry_line(e));
+  EXPECT_TRUE(is_entry_line("\t \tname=\"Quillora插件\" jspluginonline"));
+  EXPECT_TRUE(is_entry_line("Quillora插件 <jspluginonline name=\"x\"/>"));
+  // Another add-on's line that happens to hold all three counts as ours.
+  EXPECT_TRUE(is_entry_line("<jspluginonline name=\"Other\" url=\"https://h:1/Quillora插件\"/>"));
+  EXPECT_FALSE(is_entry_line("<jspluginonline name='Quillora插件'/>"));
+  EXPECT_FALSE(is_entry_line("<jspluginonline NAME=\"Quillora插件\"/>"));
+  EXPECT_FALSE(is_entry_line("<jsplugin name=\"Quillora插件\"/>"));
+  EXPECT_FALSE(is_entry_line(other));
+}
+
+TEST(EnabledEntry, FalseAnywhereOnTheLineMeansNotEnabled) {
+  EXPECT_TRUE(is_enabled_entry(e));
+  EXPECT_FALSE(is_enabled_entry(disabled));
+  EXPECT_FALSE(is_enabled_entry(
+      "<jspluginonline enable=\"true\" note=\"falsetto\" name=\"Quillora插件\"/>"));
+  EXPECT_TRUE(is_enabled_entry("<jspluginonline enable=\"FALSE\" name=\"Quillora插件\"/>"));
+  EXPECT_FALSE(is_enabled_entry(other));
+}
+
+TEST(ClosingLine, IsAnyLineHoldingTheClosingTag) {
+  EXPECT_TRUE(is_closing_line("</jsplugins>"));
+  EXPECT_TRUE(is_closing_line("\t</jsplugins>\r"));
+  EXPECT_FALSE(is_closing_line("</jsplugins >"));
+  EXPECT_FALSE(is_closing_line("<jsplugins>"));
+}
+
+TEST(Skeleton, IsFourLfLinesWithTheEntryUnindented) {
+  EXPECT_EQ(list_skeleton(), std::string(skeleton));
+  EXPECT_EQ(list_skeleton().find('\r'), std::string::npos);
+  EXPECT_EQ(std::string(addon_entry()), e);
+  // The origin is one constant: install without, url with the trailing slash.
+  EXPECT_NE(e.find("install=\"" QUILLORA_ORIGIN "\" url=\"" QUILLORA_ORIGIN "/\""),
+            std::string::npos);
+}
+
+TEST(Install, PutsTheEntryDirectlyBeforeTheFirstClosingLine) {
+  EXPECT_EQ(install("<?xml version=\"1.0\"?>\n<jsplugins>\n" + other + "\n    </jsplugins>\n"),
+            "<?xml version=\"1.0\"?>\n<jsplugins>\n" + other + "\n" + e + "\n    </jsplugins>\n");
+  // Only before the first one; a second closing line (in a comment, say) stays as it was.
+  EXPECT_EQ(install("<jsplugins>\n</jsplugins>\n<!-- </jsplugins> -->\n"),
+            "<jsplugins>\n" + e + "\n</jsplugins>\n<!-- </jsplugins> -->\n");
+}
+
+TEST(Install, ReplacesDisabledEntriesWithOneEnabledEntry) {
+  EXPECT_EQ(
+      install("<jsplugins>\n" + disabled + "\n" + other + "\n" + disabled + "\n</jsplugins>\n"),
+      "<jsplugins>\n" + other + "\n" + e + "\n</jsplugins>\n");
+}
+
+TEST(Install, CopiesEveryOtherLineByteForByte) {
+  static const char raw[] = "<!-- \0 \xff\xfe bytes -->";
+  const std::string odd(raw, sizeof raw - 1);
+  const std::string bom = "\xEF\xBB\xBF<?xml version=\"1.0\"?>";
+  EXPECT_EQ(install(bom + "\r\n<jsplugins>\r\n\r\n" + odd + "\n\n</jsplugins>\r\n"),
+            bom + "\r\n<jsplugins>\r\n\r\n" + odd + "\n\n" + e + "\n</jsplugins>\r\n");
+  // A last line without LF gains one; a lone CR is no line end.
+  EXPECT_EQ(install("<jsplugins>\r</x>\n</jsplugins>"),
+            "<jsplugins>\r</x>\n" + e + "\n</jsplugins>\n");
+}
+
+TEST(Uninstall, DropsEveryEntryLineEnabledOrNot) {
+  EXPECT_EQ(uninstall("<jsplugins>\n" + e + "\n" + other + "\n" + disabled + "\n\t" + e +
+                      "\r\n</jsplugins>"),
+            "<jsplugins>\n" + other + "\n</jsplugins>\n");
+}
+
+TEST(Rewrite, RefusesListsWhereALineHoldsMoreThanTheEntry) {
+  // Removing these lines would take the root or other elements with them.
+  for (const std::string& list : std::initializer_list<std::string>{
+           "<?xml version=\"1.0\"?><jsplugins>" + e + "</jsplugins>\n",
+           "<jsplugins>\n" + e + "<jspluginonline name=\"Other\"/>\n</jsplugins>\n",
+           "<jsplugins>\n<jspluginonline name=\"Quillora插件\"\n  "
+           "enable=\"true\"/>\n</jsplugins>\n",
+           "<jsplugins>\n<!-- " + e + " -->\n</jsplugins>\n",
+       }) {
+    EXPECT_EQ(rewrite(list, false).status, rewrite_status::entry_shares_line) << list;
+    EXPECT_NE(rewrite(list, true).status, rewrite_status::done) << list;
+  }
+  EXPECT_EQ(rewrite("<a>\n<jsplugins>\n" + e + "</jsplugins>\n</a>\n", false).line, 3u);
+}
+
+TEST(Install, RefusesListsWithoutAPlaceInsideTheRoot) {
+  EXPECT_EQ(rewrite("<jsplugins/>\n", true).status, rewrite_status::no_closing_line);
+  EXPECT_EQ(rewrite("<jsplugins>\n" + other + "\n", true).status, rewrite_status::no_closing_line);
+  const rewritten one_line = rewrite("<?xml version=\"1.0\"?>\n<jsplugins></jsplugins>\n", true);
+  EXPECT_EQ(one_line.status, rewrite_status::closing_not_in_root);
+  EXPECT_EQ(one_line.line, 2u);
+  EXPECT_EQ(rewrite("<!-- </jsplugins> -->\n<jsplugins>\n</jsplugins>\n", true).status,
+            rewrite_status::closing_not_in_root);
+  // A longer tag name is no opening tag of the root.
+  EXPECT_EQ(rewrite("<jspluginsx>\n</jsplugins>\n", true).status,
+            rewrite_status::closing_not_in_root);
+  // Attributes on the root, even on the next line, are fine.
+  EXPECT_EQ(install("<jsplugins\n  v=\"1\">\n</jsplugins>\n"),
+            "<jsplugins\n  v=\"1\">\n" + e + "\n</jsplugins>\n");
+  // Uninstall puts nothing anywhere, so it needs no closing line.
+  EXPECT_EQ(uninstall("<jsplugins/>"), "<jsplugins/>\n");
+}
+
+TEST(Scan, TellsAnEnabledEntryAndABlankList) {
+  EXPECT_TRUE(scan("<jsplugins>\n" + disabled + "\n" + e + "\n</jsplugins>\n").enabled_entry);
+  EXPECT_FALSE(scan("<jsplugins>\n" + disabled + "\n</jsplugins>\n").enabled_entry);
+  EXPECT_TRUE(scan("").blank);
+  EXPECT_TRUE(scan(" \r\n\t\n\n").blank);
+  EXPECT_FALSE(scan(" \n x").blank);
+}
+
+TEST(LongLines, NeedlesCutBetweenPiecesAreFound) {
+  const std::string name = "name=\"Quillora插件\"";
+  for (std::size_t cut = 1; cut < name.size(); ++cut) {
+    const std::string line = long_line("<jspluginonline", name, piece - cut, "/>", 3 * piece);
+    EXPECT_EQ(uninstall("<jsplugins>\n" + line + "\n</jsplugins>\n"), "<jsplugins>\n</jsplugins>\n")
+        << "cut " << cut;
+    EXPECT_TRUE(scan(line).enabled_entry);
+    const std::string with_false =
+        long_line("<jspluginonline " + name, "false", 2 * piece - cut % 5, "/>", 3 * piece);
+    EXPECT_FALSE(scan(with_false).enabled_entry) << "cut " << cut;
+  }
+  for (std::size_t cut = 1; cut < 12; ++cut) {
+    const std::string closing = long_line("<c", "</jsplugins>", piece - cut, "/>", 2 * piece);
+    EXPECT_EQ(install("<jsplugins>\n" + closing + "\n"),
+              "<jsplugins>\n" + e + "\n" + closing + "\n");
+  }
+  // The root's opening tag, with the byte that ends its name in the next piece.
+  const std::string opening = std::string(piece - 10, ' ') + "<jsplugins>";
+  EXPECT_EQ(install(opening + "\n</jsplugins>\n"), opening + "\n" + e + "\n</jsplugins>\n");
+}
+
+TEST(LongLines, AreCopiedUnchangedAndFarFromTheEntry) {
+  std::string big;
+  for (std::size_t i = 0; big.size() < 5 * piece + 123; ++i)
+    big += static_cast<char>(i * 7 % 251 + 1);
+  for (char& c : big)
+    c = c == '\n' ? '\0' : c;
+  EXPECT_EQ(install("<jsplugins>\n" + big + "\n</jsplugins>\n" + big),
+            "<jsplugins>\n" + big + "\n" + e + "\n</jsplugins>\n" + big + "\n");
+  EXPECT_EQ(uninstall(big + "\n" + e + "\n" + big), big + "\n" + big + "\n");
+}

@@ -1,0 +1,112 @@
+// Gives each test a fresh home folder and puts the process back as it was afterwards.
+#include "test_home.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "addon_list.hpp"
+
+void TestHome::SetUp() {
+  char cwd[PATH_MAX];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  old_cwd_ = cwd;
+  if (const char* home = std::getenv("HOME")) {
+    had_home_ = true;
+    old_home_ = home;
+  }
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern =
+      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/qhome.XXXXXX";
+  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+  char* real = realpath(pattern.c_str(), nullptr);
+  ASSERT_NE(real, nullptr);
+  home_ = real;
+  std::free(real);
+  setenv("HOME", home_.c_str(), 1);
+}
+
+void TestHome::TearDown() {
+  EXPECT_EQ(chdir(old_cwd_.c_str()), 0);
+  if (had_home_) {
+    setenv("HOME", old_home_.c_str(), 1);
+  } else {
+    unsetenv("HOME");
+  }
+  if (!home_.empty())
+    remove_tree(home_);
+}
+
+editor_run TestHome::run_editor(int mode) {
+  editor_run run;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  run.ok = write_file(mode);
+  run.out = testing::internal::GetCapturedStdout();
+  run.err = testing::internal::GetCapturedStderr();
+  return run;
+}
+
+std::string TestHome::at(std::string_view relative) const {
+  return home_ + "/" + std::string(relative);
+}
+
+std::string TestHome::list() const {
+  return at(list_path);
+}
+
+void TestHome::make_list_folder() const {
+  make_dirs(at(".local/share/Kingsoft/wps/jsaddons"));
+}
+
+void TestHome::put_list(std::string_view bytes) const {
+  make_list_folder();
+  write_bytes(list(), bytes);
+}
+
+std::string TestHome::head_lines() const {
+  return "用户主目录路径：" + home_ + "\n当前工作目录：" + home_ + "\n";
+}
+
+std::string read_bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+void write_bytes(const std::string& path, std::string_view bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  ASSERT_TRUE(out.good()) << path;
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+void make_dirs(const std::string& path) {
+  for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+    const std::string part = path.substr(0, slash);
+    ASSERT_TRUE(mkdir(part.c_str(), 0755) == 0 || errno == EEXIST) << part;
+    if (slash == std::string::npos)
+      break;
+  }
+}
+
+void remove_tree(const std::string& path) {
+  // Folders that a test made unreadable or unwritable must not stop the clean-up.
+  const std::string command = "chmod -R u+rwX '" + path + "' 2>/dev/null; rm -rf '" + path + "'";
+  EXPECT_EQ(std::system(command.c_str()), 0);
+}
+
+bool well_formed(const std::string& path) {
+  const std::string command = std::string(XMLLINT) + " --noout '" + path + "' 2>/dev/null";
+  return std::system(command.c_str()) == 0;
+}
