@@ -66,9 +66,11 @@ bool holds_opening_tag(std::string_view window) {
   while (from < window.size()) {
     const void* hit = ::memmem(window.data() + from, window.size() - from, needle_opening.data(),
                                needle_opening.size());
-    if (hit == nullptr) return false;
+    if (hit == nullptr)
+      return false;
     const std::size_t after = static_cast<const char*>(hit) - window.data() + needle_opening.size();
-    if (after < window.size() && !is_name_byte(window[after])) return true;
+    if (after < window.size() && !is_name_byte(window[after]))
+      return true;
     from = after - needle_opening.size() + 1;
   }
   return false;
@@ -93,7 +95,8 @@ struct line_facts {
 class line_probe {
  public:
   void feed(std::string_view piece) {
-    if (piece.empty()) return;
+    if (piece.empty())
+      return;
     if (!tail_.empty()) {
       std::string joined = tail_;
       joined.append(piece.substr(0, overlap));
@@ -104,7 +107,8 @@ class line_probe {
       tail_.assign(piece.substr(piece.size() - (overlap - 1)));
     } else {
       tail_.append(piece);
-      if (tail_.size() > overlap - 1) tail_.erase(0, tail_.size() - (overlap - 1));
+      if (tail_.size() > overlap - 1)
+        tail_.erase(0, tail_.size() - (overlap - 1));
     }
     note_shape(piece);
   }
@@ -134,7 +138,8 @@ class line_probe {
     less_thans_ += static_cast<std::uint64_t>(std::count(piece.begin(), piece.end(), '<'));
     if (!facts_.nonblank) {
       const auto first = std::find_if_not(piece.begin(), piece.end(), is_blank);
-      if (first == piece.end()) return;
+      if (first == piece.end())
+        return;
       facts_.nonblank = true;
       first_ = *first;
     }
@@ -142,7 +147,8 @@ class line_probe {
     char found[2];
     int count = 0;
     for (auto it = piece.rbegin(); it != piece.rend() && count < 2; ++it) {
-      if (!is_blank(*it)) found[count++] = *it;
+      if (!is_blank(*it))
+        found[count++] = *it;
     }
     if (count == 2) {
       last_[0] = found[1];
@@ -182,12 +188,14 @@ class line_reader {
     for (;;) {
       const char* begin = buffer_.data() + pos_;
       const auto* last_lf = static_cast<const char*>(::memrchr(begin, '\n', end_ - pos_));
-      if (last_lf == nullptr) return true;
+      if (last_lf == nullptr)
+        return true;
       const std::size_t whole = last_lf - begin + 1;
       std::size_t stop = whole;
       for (const std::string_view n : {needle, other}) {
         const void* hit = n.empty() ? nullptr : ::memmem(begin, stop, n.data(), n.size());
-        if (hit != nullptr) stop = static_cast<const char*>(hit) - begin;
+        if (hit != nullptr)
+          stop = static_cast<const char*>(hit) - begin;
       }
       if (stop < whole) {  // back to the start of the line that holds the first hit
         const void* lf = ::memrchr(begin, '\n', stop);
@@ -202,10 +210,12 @@ class line_reader {
         saw_content_ = saw_content_ || std::any_of(begin, begin + stop, [](char c) {
                          return !is_blank(c) && c != '\n';
                        });
-        if (out != nullptr && !out->write(begin, static_cast<std::streamsize>(stop))) return false;
+        if (out != nullptr && !out->write(begin, static_cast<std::streamsize>(stop)))
+          return false;
         pos_ += stop;
       }
-      if (stop < whole || !refill()) return true;
+      if (stop < whole || !refill())
+        return true;
     }
   }
 
@@ -228,7 +238,8 @@ class line_reader {
         break;
       }
       if (!refill()) {
-        if (searched == 0) return false;
+        if (searched == 0)
+          return false;
         hold(probe, std::string_view(buffer_.data() + pos_, searched));  // no LF at the end
         pos_ = end_;
         break;
@@ -268,7 +279,8 @@ class line_reader {
 
   // Moves the unread bytes to the front of the buffer and reads more behind them.
   bool refill() {
-    if (in_.bad()) return false;
+    if (in_.bad())
+      return false;
     std::memmove(buffer_.data(), buffer_.data() + pos_, end_ - pos_);
     buffer_start_ += static_cast<std::streamoff>(pos_);
     end_ -= pos_;
@@ -294,7 +306,8 @@ class line_reader {
         ++pos_;
         return;
       }
-      if (!refill()) return;
+      if (!refill())
+        return;
     }
   }
 
@@ -310,12 +323,14 @@ class line_reader {
     for (std::uint64_t left = long_size_; left > 0 && in_ && out;) {
       const auto want = static_cast<std::streamsize>(std::min<std::uint64_t>(left, chunk.size()));
       in_.read(chunk.data(), want);
-      if (in_.gcount() != want) break;
+      if (in_.gcount() != want)
+        break;
       out.write(chunk.data(), want);
       left -= static_cast<std::uint64_t>(want);
       if (left == 0) {
         in_.seekg(resume);
-        if (in_) return static_cast<bool>(out);
+        if (in_)
+          return static_cast<bool>(out);
       }
     }
     copy_failed_ = static_cast<bool>(out);  // a short read, not a write that went wrong
@@ -384,19 +399,23 @@ rewrite_result rewrite_list(std::istream& in, std::ostream& out, bool install) {
                                   : opened             ? needle_closing
                                                        : std::string_view("jsplugins");
     const bool plain = reader.skip_lines_without(needle_addon, root, &out);
-    if (!plain) return {rewrite_status::write_failed, reader.number()};
-    if (!reader.next()) break;
+    if (!plain)
+      return {rewrite_status::write_failed, reader.number()};
+    if (!reader.next())
+      break;
     const line_facts& line = reader.facts();
     if (install && !inserted && line.closing) {
       // The entry must land inside the root element.
-      if (!opened || line.opening) return {rewrite_status::closing_not_in_root, reader.number()};
+      if (!opened || line.opening)
+        return {rewrite_status::closing_not_in_root, reader.number()};
       out.write(entry_text.data(), static_cast<std::streamsize>(entry_text.size()));
       out.put('\n');
       inserted = true;
     }
     if (line.entry()) {
       // Dropping the line must not take other markup with it.
-      if (!line.alone) return {rewrite_status::entry_shares_line, reader.number()};
+      if (!line.alone)
+        return {rewrite_status::entry_shares_line, reader.number()};
       continue;
     }
     opened = opened || line.opening;
@@ -404,9 +423,12 @@ rewrite_result rewrite_list(std::istream& in, std::ostream& out, bool install) {
       return {out ? rewrite_status::read_failed : rewrite_status::write_failed, reader.number()};
     }
   }
-  if (reader.failed()) return {rewrite_status::read_failed, reader.number()};
-  if (install && !inserted) return {rewrite_status::no_closing_line, reader.number()};
-  if (!out.flush()) return {rewrite_status::write_failed, reader.number()};
+  if (reader.failed())
+    return {rewrite_status::read_failed, reader.number()};
+  if (install && !inserted)
+    return {rewrite_status::no_closing_line, reader.number()};
+  if (!out.flush())
+    return {rewrite_status::write_failed, reader.number()};
   return {};
 }
 
@@ -426,7 +448,8 @@ class unique_fd {
   explicit operator bool() const { return fd_ >= 0; }
   int release() { return std::exchange(fd_, -1); }
   void reset() {
-    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+    if (fd_ >= 0)
+      ::close(std::exchange(fd_, -1));
   }
 
  private:
@@ -440,7 +463,8 @@ class temp_file_guard {
   temp_file_guard(const temp_file_guard&) = delete;
   temp_file_guard& operator=(const temp_file_guard&) = delete;
   ~temp_file_guard() {
-    if (!path_.empty()) ::unlink(path_.c_str());
+    if (!path_.empty())
+      ::unlink(path_.c_str());
   }
   void keep() { path_.clear(); }
 
@@ -458,7 +482,8 @@ void say(std::FILE* stream, std::string_view text, std::string_view value = {}) 
 // One failure line: what went wrong, the file concerned, and why.
 void report(std::string_view what, std::string_view file, std::string_view why) {
   std::string line(what);
-  if (!file.empty()) line.append("：").append(file);
+  if (!file.empty())
+    line.append("：").append(file);
   line.append("：").append(why);
   say(stderr, line);
 }
@@ -469,7 +494,8 @@ void report(std::string_view what, std::string_view file, int error) {
 
 std::string folder_of(const std::string& path) {
   const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
+  if (slash == std::string::npos)
+    return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
@@ -495,7 +521,8 @@ bool check_list(int fd, struct stat& st) {
 // user is refused to all but root; the copy then keeps at least the group where it may.
 int keep_owner_and_mode(int fd, const struct stat& old) {
   if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
-    if (errno != EPERM) return errno;
+    if (errno != EPERM)
+      return errno;
     if (::fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
       // not a member of the list's group: the copy keeps ours
     }
@@ -539,7 +566,8 @@ bool replace_list(const std::string& path, int folder_fd, const struct stat* old
     report("写入临时文件失败", temp, buffer.error() != 0 ? buffer.error() : EIO);
     return false;
   }
-  if (!filled) return false;
+  if (!filled)
+    return false;
   if (::fsync(out.get()) != 0) {
     report("无法将临时文件写入磁盘", temp, errno);
     return false;
@@ -553,7 +581,8 @@ bool replace_list(const std::string& path, int folder_fd, const struct stat* old
     return false;
   }
   guard.keep();
-  if (!done_text.empty()) say(stdout, done_text, done_value);
+  if (!done_text.empty())
+    say(stdout, done_text, done_value);
   if (::fsync(folder_fd) != 0) {
     report("无法将XML文件所在目录写入磁盘", folder_of(path), errno);
     return false;
@@ -576,7 +605,8 @@ bool rewrite_file(const std::string& path, int folder_fd, bool install) {
     report("无法读取XML文件", list_path, errno);
     return false;
   }
-  if (!check_list(in.get(), st)) return false;
+  if (!check_list(in.get(), st))
+    return false;
   auto fill = [&](std::ostream& out) {
     fd_streambuf buffer(in.get());
     std::istream stream(&buffer);
@@ -584,7 +614,8 @@ bool rewrite_file(const std::string& path, int folder_fd, bool install) {
     const std::string line = "第" + std::to_string(result.line) + "行";
     switch (result.status) {
       case rewrite_status::done:
-        if (buffer.error() == 0) return true;
+        if (buffer.error() == 0)
+          return true;
         [[fallthrough]];
       case rewrite_status::read_failed:
         report("读取XML文件失败", list_path, buffer.error() != 0 ? buffer.error() : EIO);
@@ -620,7 +651,8 @@ bool edit_list(bool install) {
     // A list kept elsewhere and linked here: edit the file itself and keep the link.
     char* target = ::realpath(path.c_str(), nullptr);
     if (target == nullptr) {
-      if (errno == ENOENT && !install) return true;  // links to nothing: nothing to remove
+      if (errno == ENOENT && !install)
+        return true;  // links to nothing: nothing to remove
       report("无法访问XML文件链接的文件", list_path,
              errno == ENOENT ? std::string_view("链接指向的文件不存在") : std::strerror(errno));
       return false;
@@ -635,7 +667,8 @@ bool edit_list(bool install) {
   unique_fd folder_fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!folder_fd) {
     if (errno == ENOENT || errno == ENOTDIR) {
-      if (!install) return true;  // no folder, no list
+      if (!install)
+        return true;  // no folder, no list
       report("无法创建XML文件", list_path, errno);
       return false;
     }
@@ -659,7 +692,8 @@ bool edit_list(bool install) {
       }
       return !install || write_new_list(path, folder_fd.get(), nullptr);
     }
-    if (!check_list(in.get(), st)) return false;
+    if (!check_list(in.get(), st))
+      return false;
     fd_streambuf buffer(in.get());
     std::istream stream(&buffer);
     scan = scan_list(stream);
@@ -675,10 +709,12 @@ bool edit_list(bool install) {
       return true;
     }
     // An empty file holds no list to keep: it is given the new list, like a missing one.
-    if (scan.blank) return write_new_list(path, folder_fd.get(), &st);
+    if (scan.blank)
+      return write_new_list(path, folder_fd.get(), &st);
     return rewrite_file(path, folder_fd.get(), true);
   }
-  if (!scan.enabled_entry) return true;
+  if (!scan.enabled_entry)
+    return true;
   say(stdout, "包含Quillora插件节点，需删除");
   return rewrite_file(path, folder_fd.get(), false);
 }

@@ -11,10 +11,12 @@ fd_streambuf::fd_streambuf(int fd, std::size_t buffer_size) : fd_(fd), buffer_(b
 }
 
 std::ptrdiff_t fd_streambuf::read_some(char* data, std::size_t size) {
-  if (error_ != 0) return -1;
+  if (error_ != 0)
+    return -1;
   for (;;) {
     const ssize_t n = ::read(fd_, data, size);
-    if (n >= 0) return n;
+    if (n >= 0)
+      return n;
     if (errno != EINTR) {
       error_ = errno;
       return -1;
@@ -23,10 +25,12 @@ std::ptrdiff_t fd_streambuf::read_some(char* data, std::size_t size) {
 }
 
 bool fd_streambuf::write_all(const char* data, std::size_t size) {
-  if (error_ != 0) return false;
+  if (error_ != 0)
+    return false;
   while (size > 0) {
     const ssize_t n = ::write(fd_, data, size);
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINTR)
+      continue;
     if (n <= 0) {
       error_ = n < 0 ? errno : EIO;
       return false;
@@ -38,9 +42,11 @@ bool fd_streambuf::write_all(const char* data, std::size_t size) {
 }
 
 fd_streambuf::int_type fd_streambuf::underflow() {
-  if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+  if (gptr() < egptr())
+    return traits_type::to_int_type(*gptr());
   const std::ptrdiff_t n = read_some(buffer_.data(), buffer_.size());
-  if (n <= 0) return traits_type::eof();
+  if (n <= 0)
+    return traits_type::eof();
   setg(buffer_.data(), buffer_.data(), buffer_.data() + n);
   return traits_type::to_int_type(*gptr());
 }
@@ -57,10 +63,12 @@ std::streamsize fd_streambuf::xsgetn(char_type* s, std::streamsize n) {
   while (done < n) {
     if (n - done >= static_cast<std::streamsize>(buffer_.size())) {
       const std::ptrdiff_t got = read_some(s + done, static_cast<std::size_t>(n - done));
-      if (got <= 0) break;
+      if (got <= 0)
+        break;
       done += got;
     } else {
-      if (traits_type::eq_int_type(underflow(), traits_type::eof())) break;
+      if (traits_type::eq_int_type(underflow(), traits_type::eof()))
+        break;
       const std::streamsize take = std::min<std::streamsize>(n - done, egptr() - gptr());
       std::memcpy(s + done, gptr(), static_cast<std::size_t>(take));
       gbump(static_cast<int>(take));
@@ -77,8 +85,10 @@ bool fd_streambuf::flush_put_area() {
 }
 
 fd_streambuf::int_type fd_streambuf::overflow(int_type c) {
-  if (!flush_put_area()) return traits_type::eof();
-  if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+  if (!flush_put_area())
+    return traits_type::eof();
+  if (traits_type::eq_int_type(c, traits_type::eof()))
+    return traits_type::not_eof(c);
   *pptr() = traits_type::to_char_type(c);
   pbump(1);
   return c;
@@ -90,19 +100,23 @@ std::streamsize fd_streambuf::xsputn(const char_type* s, std::streamsize n) {
     pbump(static_cast<int>(n));
     return n;
   }
-  if (!flush_put_area() || !write_all(s, static_cast<std::size_t>(n))) return 0;
+  if (!flush_put_area() || !write_all(s, static_cast<std::size_t>(n)))
+    return 0;
   return n;
 }
 
 int fd_streambuf::sync() {
-  if (pptr() > pbase() && !flush_put_area()) return -1;
+  if (pptr() > pbase() && !flush_put_area())
+    return -1;
   return error_ == 0 ? 0 : -1;
 }
 
 fd_streambuf::pos_type fd_streambuf::seekoff(off_type off, std::ios_base::seekdir dir,
                                              std::ios_base::openmode) {
-  if (pptr() > pbase() && !flush_put_area()) return pos_type(off_type(-1));
-  if (dir == std::ios_base::cur) off -= egptr() - gptr();  // the system is ahead of the reader
+  if (pptr() > pbase() && !flush_put_area())
+    return pos_type(off_type(-1));
+  if (dir == std::ios_base::cur)
+    off -= egptr() - gptr();  // the system is ahead of the reader
   const int whence = dir == std::ios_base::beg   ? SEEK_SET
                      : dir == std::ios_base::cur ? SEEK_CUR
                                                  : SEEK_END;

@@ -1,8 +1,12 @@
 // The line tests and the streamed rewrite, on lists held in memory.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <random>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "addon_list.hpp"
 #include "test_home.hpp"
@@ -202,4 +206,113 @@ TEST(LongLines, AreCopiedUnchangedAndFarFromTheEntry) {
   EXPECT_EQ(install("<jsplugins>\n" + big + "\n</jsplugins>\n" + big),
             "<jsplugins>\n" + big + "\n" + e + "\n</jsplugins>\n" + big + "\n");
   EXPECT_EQ(uninstall(big + "\n" + e + "\n" + big), big + "\n" + big + "\n");
+}
+
+namespace {
+
+// The line model written the plain way, a whole line at a time, to check the streamed rewrite
+// against on lists made at random.
+bool opens_root(const std::string& line) {
+  for (std::size_t at = line.find("<jsplugins"); at != std::string::npos;
+       at = line.find("<jsplugins", at + 1)) {
+    const std::size_t after = at + 10;
+    if (after == line.size())
+      return true;
+    const auto c = static_cast<unsigned char>(line[after]);
+    if (!std::isalnum(c) && c != '-' && c != '_' && c != '.' && c != ':' && c < 0x80)
+      return true;
+  }
+  return false;
+}
+
+bool only_the_element(const std::string& line) {
+  const std::size_t first = line.find_first_not_of(" \t\r");
+  const std::size_t last = line.find_last_not_of(" \t\r");
+  return first != std::string::npos && line[first] == '<' && last >= 1 &&
+         line.compare(last - 1, 2, "/>") == 0 && std::count(line.begin(), line.end(), '<') == 1;
+}
+
+rewritten model(const std::string& list, bool install) {
+  std::vector<std::string> lines;
+  for (std::size_t start = 0; start < list.size();) {
+    const std::size_t lf = std::min(list.find('\n', start), list.size());
+    lines.push_back(list.substr(start, lf - start));
+    start = lf + 1;
+  }
+  std::string out;
+  bool inserted = false, opened = false;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::string& line = lines[i];
+    if (install && !inserted && is_closing_line(line)) {
+      if (!opened || opens_root(line))
+        return {rewrite_status::closing_not_in_root, i + 1, {}};
+      out += e + "\n";
+      inserted = true;
+    }
+    if (is_entry_line(line)) {
+      if (!only_the_element(line))
+        return {rewrite_status::entry_shares_line, i + 1, {}};
+      continue;
+    }
+    opened = opened || opens_root(line);
+    out += line + "\n";
+  }
+  if (install && !inserted)
+    return {rewrite_status::no_closing_line, lines.size(), {}};
+  return {rewrite_status::done, 0, out};
+}
+
+}  // namespace
+
+TEST(Rewrite, AgreesWithThePlainLineModelOnRandomLists) {
+  const std::vector<std::string> parts = {"<?xml version=\"1.0\"?>",
+                                          "<jsplugins>",
+                                          "</jsplugins>",
+                                          e,
+                                          disabled,
+                                          other,
+                                          "",
+                                          "\r",
+                                          " ",
+                                          "<jsplugins v=\"1\">",
+                                          "<jspluginsx>",
+                                          "false",
+                                          "Quillora插件",
+                                          "name=\"",
+                                          "jspluginonline",
+                                          "<",
+                                          "/>",
+                                          std::string("\0\xff", 2),
+                                          "<jsplugins",
+                                          "\t"};
+  std::mt19937 random(20261208);
+  for (int round = 0; round < 3000; ++round) {
+    std::string list;
+    const int count = static_cast<int>(random() % 40);
+    for (int i = 0; i < count; ++i) {
+      if (random() % 500 == 0)
+        list.append(piece - random() % 64 + random() % 128, 'x');
+      list += parts[random() % parts.size()];
+      if (random() % 3 != 0)
+        list += '\n';
+    }
+    for (const bool mode : {true, false}) {
+      const rewritten want = model(list, mode);
+      const rewritten got = rewrite(list, mode);
+      ASSERT_EQ(got.status, want.status) << "round " << round << " install " << mode;
+      if (want.status == rewrite_status::done) {
+        ASSERT_EQ(got.bytes, want.bytes) << "round " << round << " install " << mode;
+      } else {
+        ASSERT_EQ(got.line, want.line) << "round " << round << " install " << mode;
+      }
+    }
+    bool enabled = false;
+    for (std::size_t start = 0; start <= list.size() && !enabled;) {
+      const std::size_t lf = std::min(list.find('\n', start), list.size());
+      enabled = is_enabled_entry(list.substr(start, lf - start));
+      start = lf + 1;
+    }
+    ASSERT_EQ(scan(list).enabled_entry, enabled) << "round " << round;
+    ASSERT_EQ(scan(list).blank, list.find_first_not_of(" \t\r\n") == std::string::npos);
+  }
 }

@@ -38,7 +38,8 @@ void TestHome::TearDown() {
   } else {
     unsetenv("HOME");
   }
-  if (!home_.empty()) remove_tree(home_);
+  if (!home_.empty())
+    remove_tree(home_);
 }
 
 editor_run TestHome::run_editor(int mode) {
@@ -94,7 +95,8 @@ void make_dirs(const std::string& path) {
   for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
     const std::string part = path.substr(0, slash);
     ASSERT_TRUE(mkdir(part.c_str(), 0755) == 0 || errno == EEXIST) << part;
-    if (slash == std::string::npos) break;
+    if (slash == std::string::npos)
+      break;
   }
 }
 
