@@ -473,9 +473,10 @@ class temp_file_guard {
 };
 
 void say(std::FILE* stream, std::string_view text, std::string_view value = {}) {
-  std::fwrite(text.data(), 1, text.size(), stream);
-  std::fwrite(value.data(), 1, value.size(), stream);
-  std::fputc('\n', stream);
+  std::string line;
+  line.reserve(text.size() + value.size() + 1);
+  line.append(text).append(value).push_back('\n');
+  std::fwrite(line.data(), 1, line.size(), stream);
   std::fflush(stream);
 }
 

@@ -60,7 +60,8 @@ struct rewrite_result {
 rewrite_result rewrite_list(std::istream& in, std::ostream& out, bool install);
 
 // Brings the list under $HOME into the state that `mode` asks for: 0 installs (an enabled entry
-// present, the list created if there is none), any other value uninstalls (no entry line left).
+// present, the list created if there is none), any other value uninstalls (no enabled entry
+// left: when there is one, every entry line goes; disabled entries alone are left as they are).
 // Reports each step on stdout and each failure as one line on stderr. Leaves the working
 // directory at $HOME. The list is only ever replaced whole, by a complete and synced copy, under
 // a lock on its folder; on failure it is as it was. Returns whether the list ended in the

@@ -1,2 +1,485 @@
 // The editor on disk, as a user sees it: console lines, the list's bytes, and the result.
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "addon_list.hpp"
 #include "test_home.hpp"
+
+namespace {
+
+// The list's path as every message prints it.
+const std::string rel = ".local/share/Kingsoft/wps/jsaddons/publish.xml";
+const std::string decl = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+const std::string e(entry);
+// Another add-on's entry, which every edit must keep.
+const std::string other =
+    "  <jspluginonline enable=\"true\" install=\"https://other.example:9443\" "
+    "url=\"https://other.example:9443/\" type=\"wps\" name=\"Other\"/>";
+const std::string base = decl + "<jsplugins>\n" + other + "\n</jsplugins>\n";
+const std::string with_entry = decl + "<jsplugins>\n" + other + "\n" + e + "\n</jsplugins>\n";
+
+std::string disabled_entry() {
+  std::string line(entry);
+  return line.replace(line.find("\"true\""), 6, "\"false\"");
+}
+
+// One failure line on stderr: what went wrong, the file concerned, and why.
+std::string failure(const std::string& what, const std::string& why,
+                    const std::string& file = rel) {
+  return what + "：" + file + "：" + why + "\n";
+}
+
+// What a run did: 0 when write_file returned true, 1 when false, minus the signal number when
+// a signal ended the child that ran it; and the console. Compared whole, printed whole.
+struct outcome {
+  int code = 0;
+  std::string out;
+  std::string err;
+  bool operator==(const outcome& o) const { return code == o.code && out == o.out && err == o.err; }
+};
+void PrintTo(const outcome& o, std::ostream* os) {
+  *os << "{code " << o.code << ", stdout \"" << o.out << "\", stderr \"" << o.err << "\"}";
+}
+outcome succeeded(const std::string& out) {
+  return {0, out, ""};
+}
+outcome failed(const std::string& out, const std::string& err) {
+  return {1, out, err};
+}
+
+constexpr uid_t nobody = 65534;
+
+// Turns the rest of a child into user nobody when the tests run as root.
+void become_nobody() {
+  if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0))
+    _exit(3);
+}
+
+std::string drain(int fd) {
+  std::string bytes;
+  char chunk[4096];
+  for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;)
+    bytes.append(chunk, static_cast<std::size_t>(n));
+  close(fd);
+  return bytes;
+}
+
+// A child process that runs the editor, for what must not touch the test process: another
+// user, a file-size limit, a lock held by the test, a run that might hang.
+struct child {
+  pid_t pid;
+  int out;  // the read ends of its stdout and stderr
+  int err;
+};
+
+// The child exits with 0 when `body` returns true, else 1; an alarm ends it after 10 s.
+child start(const std::function<bool()>& body) {
+  int out[2];
+  int err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+    std::abort();
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0)
+      _exit(4);
+    alarm(10);
+    _exit(body() ? 0 : 1);
+  }
+  close(out[1]);
+  close(err[1]);
+  return {pid, out[0], err[0]};
+}
+
+bool running(const child& c) {
+  siginfo_t info{};
+  return waitid(P_PID, c.pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+}
+
+outcome finish(const child& c) {
+  int status = 0;
+  if (c.pid <= 0 || waitpid(c.pid, &status, 0) != c.pid)
+    return {-1000, "", "no child"};
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status), drain(c.out), drain(c.err)};
+}
+
+outcome in_child(const std::function<bool()>& body) {
+  return finish(start(body));
+}
+
+class WriteFile : public TestHome {
+ protected:
+  void TearDown() override {
+    if (!temp_may_stay_) {
+      EXPECT_FALSE(exists(temp())) << "a temporary list was left behind";
+    }
+    TestHome::TearDown();
+  }
+
+  outcome run(int mode) {
+    const editor_run r = run_editor(mode);
+    return {r.ok ? 0 : 1, r.out, r.err};
+  }
+
+  std::string temp() const { return list() + ".tmp"; }
+  std::string folder() const { return at(".local/share/Kingsoft/wps/jsaddons"); }
+  std::string added() const { return head_lines() + "已添加Quillora插件节点\n"; }
+  std::string removing() const { return head_lines() + "包含Quillora插件节点，需删除\n"; }
+  std::string created() const { return head_lines() + "已创建新的XML文件：" + rel + "\n"; }
+
+  static struct stat status(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+    return st;
+  }
+
+  // Lets user nobody reach the list's folder, from the home folder down.
+  void open_to_nobody() const {
+    make_list_folder();
+    for (std::string path = folder(); path.size() >= home_.size(); path.erase(path.rfind('/')))
+      EXPECT_EQ(chmod(path.c_str(), 0755), 0) << path;
+  }
+
+  bool temp_may_stay_ = false;
+};
+
+TEST_F(WriteFile, InstallAddsEntryBeforeClosingTagAndKeepsOtherLines) {
+  const std::string before = decl + "<jsplugins>\n" + other + "\n\t<!-- 用户的注释 -->  \n\n";
+  const std::string after = "</jsplugins>\n<!-- 结束 -->\n";
+  put_list(before + after);
+  EXPECT_EQ(run(0), succeeded(added()));
+  EXPECT_EQ(read_bytes(list()), before + e + "\n" + after);
+  EXPECT_TRUE(well_formed(list()));
+  char cwd[PATH_MAX];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  EXPECT_EQ(cwd, home_);
+}
+
+// Only the add-on's entry lines change; every other byte stays.
+TEST_F(WriteFile, RewriteChangesOnlyEntryLines) {
+  const std::string crlf_head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<jsplugins>\r\n";
+  const struct {
+    const char* name;
+    int mode;
+    std::string in;
+    std::string out;
+  } cases[] = {
+      {"indented closing tag", 0, decl + "<jsplugins>\n" + other + "\n    </jsplugins>\n",
+       decl + "<jsplugins>\n" + other + "\n" + e + "\n    </jsplugins>\n"},
+      {"install, no LF at the end", 0, decl + "<jsplugins>\n</jsplugins>",
+       decl + "<jsplugins>\n" + e + "\n</jsplugins>\n"},
+      {"install, CRLF", 0, crlf_head + other + "\r\n</jsplugins>\r\n",
+       crlf_head + other + "\r\n" + e + "\n</jsplugins>\r\n"},
+      {"uninstall, CRLF", 1, crlf_head + "\t" + e + "\r\n" + other + "\r\n</jsplugins>\r\n",
+       crlf_head + other + "\r\n</jsplugins>\r\n"},
+      {"disabled entry replaced", 0,
+       decl + "<jsplugins>\n  " + disabled_entry() + "\n" + other + "\n</jsplugins>\n", with_entry},
+      {"every entry line removed", 1,
+       decl + "<jsplugins>\n" + e + "\n" + other + "\n\t" + e + "\n  " + disabled_entry() +
+           "\n</jsplugins>\n",
+       base},
+      {"uninstall, no LF at the end", 1, decl + "<jsplugins>\n" + e + "\n</jsplugins>",
+       decl + "<jsplugins>\n</jsplugins>\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    put_list(c.in);
+    EXPECT_EQ(run(c.mode), succeeded(c.mode == 0 ? added() : removing()));
+    EXPECT_EQ(read_bytes(list()), c.out);
+    EXPECT_TRUE(well_formed(list()));
+  }
+}
+
+TEST_F(WriteFile, InstallWithoutListOrIntoBlankListWritesNewList) {
+  const char* const cases[] = {nullptr, "", " \t\r\n\n  "};  // no list, empty, white space
+  for (const char* bytes : cases) {
+    SCOPED_TRACE(bytes == nullptr ? "no list" : bytes);
+    make_list_folder();
+    unlink(list().c_str());
+    if (bytes != nullptr)
+      put_list(bytes);
+    EXPECT_EQ(run(0), succeeded(created()));
+    EXPECT_EQ(read_bytes(list()), skeleton);
+    EXPECT_TRUE(well_formed(list()));
+  }
+}
+
+// A run with nothing to do leaves the list's file itself in place, not only its bytes.
+TEST_F(WriteFile, RunWithNothingToDoWritesNothing) {
+  const std::string disabled = decl + "<jsplugins>\n" + disabled_entry() + "\n</jsplugins>\n";
+  const struct {
+    int mode;
+    std::string bytes;
+    std::string says;
+  } cases[] = {{0, std::string(skeleton), "包含Quillora插件节点，无需添加\n"},
+               {1, base, ""},
+               {1, disabled, ""}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    put_list(c.bytes);
+    const ino_t before = status(list()).st_ino;
+    EXPECT_EQ(run(c.mode), succeeded(head_lines() + c.says));
+    EXPECT_EQ(read_bytes(list()), c.bytes);
+    EXPECT_EQ(status(list()).st_ino, before) << "the list was replaced needlessly";
+  }
+}
+
+TEST_F(WriteFile, NoListFolderIsCreated) {
+  make_dirs(at(".local/share"));
+  EXPECT_EQ(run(1), succeeded(head_lines()));
+  EXPECT_EQ(run(0), failed(head_lines(), failure("无法创建XML文件", "No such file or directory")));
+  EXPECT_FALSE(exists(at(".local/share/Kingsoft")));
+  // Uninstall with the folder there but no list.
+  make_list_folder();
+  EXPECT_EQ(run(1), succeeded(head_lines()));
+  EXPECT_FALSE(exists(list()));
+}
+
+TEST_F(WriteFile, MissingOrEmptyHomeIsReported) {
+  unsetenv("HOME");
+  EXPECT_EQ(run(0), failed("", "无法获取用户主目录路径\n"));
+  setenv("HOME", "", 1);
+  EXPECT_EQ(run(0), failed("用户主目录路径：\n", "无法更改工作目录\n"));
+}
+
+TEST_F(WriteFile, UnreadableListIsNotOverwritten) {
+  put_list(base);
+  ASSERT_EQ(chmod(list().c_str(), 0200), 0);
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(list().c_str(), nobody, nobody), 0);
+  }
+  open_to_nobody();
+  for (const int mode : {0, 1}) {
+    EXPECT_EQ(in_child([mode] {
+                become_nobody();
+                return write_file(mode);
+              }),
+              failed(head_lines(), failure("无法读取XML文件", "Permission denied")));
+  }
+  EXPECT_EQ(status(list()).st_mode & 07777, 0200u);
+  ASSERT_EQ(chmod(list().c_str(), 0600), 0);  // so that the test reads it also when not root
+  EXPECT_EQ(read_bytes(list()), base);
+}
+
+TEST_F(WriteFile, ListsItCannotEditLineByLineAreRefused) {
+  const std::string one_line = "<?xml version=\"1.0\"?><jsplugins>";
+  const std::string no_opening = "的</jsplugins>结束标签之前没有单独的<jsplugins>开始标签";
+  const std::string shares = "的Quillora插件节点与其他标记在同一行";
+  const struct {
+    const char* name;
+    int mode;
+    std::string bytes;
+    std::string why;
+  } cases[] = {
+      {"empty root element", 0, decl + "<jsplugins/>\n", "找不到</jsplugins>结束标签"},
+      {"no closing tag", 0, "这不是列表\n", "找不到</jsplugins>结束标签"},
+      {"root on one line", 0, decl + "<jsplugins></jsplugins>\n", "第2行" + no_opening},
+      {"one-line list, disabled entry", 0, one_line + disabled_entry() + "</jsplugins>\n",
+       "第1行" + no_opening},
+      {"one-line list, enabled entry", 1, one_line + e + "</jsplugins>\n", "第1行" + shares},
+      {"entry beside another element", 1, decl + "<jsplugins>\n" + other + e + "\n</jsplugins>\n",
+       "第3行" + shares},
+      {"disabled entry beside another element", 0,
+       decl + "<jsplugins>\n" + disabled_entry() + other + "\n</jsplugins>\n", "第3行" + shares},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    put_list(c.bytes);
+    EXPECT_EQ(run(c.mode),
+              failed(c.mode == 0 ? head_lines() : removing(), failure("无法修改XML文件", c.why)));
+    EXPECT_EQ(read_bytes(list()), c.bytes);
+  }
+}
+
+TEST_F(WriteFile, FileSizeLimitLeavesListUntouched) {
+  const std::string bytes =
+      decl + "<jsplugins>\n<!-- " + std::string(2000, 'x') + " -->\n</jsplugins>\n";
+  put_list(bytes);
+  const auto install_with_limit = [](rlim_t limit) {
+    return [limit] {
+      const rlimit fsize{limit, limit};
+      return setrlimit(RLIMIT_FSIZE, &fsize) == 0 && write_file(0);
+    };
+  };
+  const outcome too_large =
+      failed(head_lines(), failure("写入临时文件失败", "File too large", rel + ".tmp"));
+  // The list fits under the limit, the list with the entry does not. A negative code would be
+  // the signal that ended the program.
+  EXPECT_EQ(in_child(install_with_limit(bytes.size() + 16)), too_large);
+  EXPECT_EQ(read_bytes(list()), bytes);
+
+  // A new list that can't be written whole is not created at all.
+  ASSERT_EQ(unlink(list().c_str()), 0);
+  EXPECT_EQ(in_child(install_with_limit(64)), too_large);
+  EXPECT_FALSE(exists(list()));
+}
+
+TEST_F(WriteFile, StaleTempFromEarlierCrashIsReplaced) {
+  put_list(base);
+  write_bytes(temp(), "<?xml version=\"1.0\"?>\n<jspl");
+  EXPECT_EQ(run(0), succeeded(added()));
+  EXPECT_EQ(read_bytes(list()), with_entry);
+
+  // A link in the temporary list's place is removed, not written through.
+  write_bytes(at("notes.txt"), "not a list");
+  ASSERT_EQ(symlink(at("notes.txt").c_str(), temp().c_str()), 0);
+  EXPECT_EQ(run(1), succeeded(removing()));
+  EXPECT_EQ(read_bytes(list()), base);
+  EXPECT_EQ(read_bytes(at("notes.txt")), "not a list");
+}
+
+TEST_F(WriteFile, FolderInTempsPlaceFailsCleanly) {
+  put_list(base);
+  make_dirs(temp());
+  temp_may_stay_ = true;
+  EXPECT_EQ(run(0), failed(head_lines(),
+                           failure("无法删除残留的临时文件", "Is a directory", rel + ".tmp")));
+  EXPECT_EQ(read_bytes(list()), base);
+  EXPECT_TRUE(S_ISDIR(status(temp()).st_mode));
+}
+
+TEST_F(WriteFile, ListThatCannotBeReplacedStaysAsItWas) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "needs a list owned by another user";
+  put_list(base);
+  ASSERT_EQ(chmod(list().c_str(), 0666), 0);
+  open_to_nobody();
+  const auto install_as_nobody = [] {
+    become_nobody();
+    return write_file(0);
+  };
+  // The folder is root's: no room for the temporary list.
+  EXPECT_EQ(in_child(install_as_nobody),
+            failed(head_lines(), failure("无法创建临时文件", "Permission denied", rel + ".tmp")));
+  EXPECT_EQ(read_bytes(list()), base);
+
+  // A sticky folder lets nobody write the copy but not put it in place of root's list.
+  ASSERT_EQ(chmod(folder().c_str(), 01777), 0);
+  EXPECT_EQ(in_child(install_as_nobody),
+            failed(head_lines(), failure("无法用临时文件替换XML文件", "Operation not permitted")));
+  EXPECT_EQ(read_bytes(list()), base);
+}
+
+TEST_F(WriteFile, SecondCopyWaitsForTheLock) {
+  put_list(base);
+  const int held = open(folder().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  const child installer = start([] { return write_file(0); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_TRUE(running(installer)) << "the editor did not wait for the lock";
+  EXPECT_EQ(read_bytes(list()), base);
+  EXPECT_FALSE(exists(temp()));
+
+  ASSERT_EQ(flock(held, LOCK_UN), 0);
+  close(held);
+  EXPECT_EQ(finish(installer), succeeded(added()));
+  EXPECT_EQ(read_bytes(list()), with_entry);
+}
+
+TEST_F(WriteFile, ConcurrentCopiesTakeTurns) {
+  put_list(base);
+  std::vector<child> children;
+  for (int k = 0; k < 5; ++k) {
+    children.push_back(start([k] {
+      bool ok = true;
+      for (int i = 0; i < 4; ++i)
+        ok = write_file((i + k) % 2) && ok;
+      return ok;
+    }));
+  }
+  for (const child& c : children) {
+    const outcome o = finish(c);
+    EXPECT_EQ(o.code, 0);
+    EXPECT_EQ(o.err, "");
+  }
+  const std::string bytes = read_bytes(list());
+  EXPECT_TRUE(bytes == base || bytes == with_entry) << bytes;
+  EXPECT_TRUE(well_formed(list()));
+}
+
+// Root, installing for a user, hands the new list back to its owner.
+TEST_F(WriteFile, RewriteKeepsPermissionsAndOwner) {
+  const uid_t owner = geteuid() == 0 ? nobody : geteuid();
+  const gid_t group = geteuid() == 0 ? nobody : getegid();
+  for (const std::string& bytes : {base, std::string("\n")}) {  // a rewrite, a blank list
+    SCOPED_TRACE(bytes);
+    unlink(list().c_str());
+    put_list(bytes);
+    ASSERT_EQ(chmod(list().c_str(), 0640), 0);
+    ASSERT_EQ(chown(list().c_str(), owner, group), 0);
+    ASSERT_EQ(run(0).code, 0);
+    const struct stat st = status(list());
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_uid, owner);
+    EXPECT_EQ(st.st_gid, group);
+  }
+}
+
+TEST_F(WriteFile, ListThatIsNotARegularFileIsRefused) {
+  const outcome refused = failed(head_lines(), failure("无法编辑XML文件", "不是普通文件"));
+  make_dirs(list());
+  for (const int mode : {0, 1}) {
+    EXPECT_EQ(run(mode), refused);
+    EXPECT_TRUE(S_ISDIR(status(list()).st_mode));
+  }
+
+  // A FIFO must not block the program: the child's alarm ends a run that hangs.
+  ASSERT_EQ(rmdir(list().c_str()), 0);
+  ASSERT_EQ(mkfifo(list().c_str(), 0644), 0);
+  for (const int mode : {0, 1}) {
+    EXPECT_EQ(in_child([mode] { return write_file(mode); }), refused);
+    EXPECT_TRUE(S_ISFIFO(status(list()).st_mode));
+  }
+}
+
+// From the list's folder up to the home folder, then into a folder the user keeps lists in.
+constexpr const char* link_text = "../../../../../dotfiles/publish.xml";
+
+TEST_F(WriteFile, LinkedListIsEditedWhereItLies) {
+  make_dirs(at("dotfiles"));
+  const std::string target = at("dotfiles/publish.xml");
+  write_bytes(target, base);
+  write_bytes(target + ".tmp", "left by a crash");  // removed only if the copy is made there
+  make_list_folder();
+  ASSERT_EQ(symlink(link_text, list().c_str()), 0);
+
+  for (const int mode : {0, 1}) {
+    SCOPED_TRACE(mode);
+    EXPECT_EQ(run(mode), succeeded(mode == 0 ? added() : removing()));
+    EXPECT_EQ(read_bytes(target), mode == 0 ? with_entry : base);
+    EXPECT_TRUE(well_formed(target));
+    EXPECT_FALSE(exists(target + ".tmp"));
+    char link[PATH_MAX] = {};
+    ASSERT_GT(readlink(list().c_str(), link, sizeof link - 1), 0) << "the link is gone";
+    EXPECT_STREQ(link, link_text);
+  }
+}
+
+TEST_F(WriteFile, DanglingLinkFailsInstallButNotUninstall) {
+  make_list_folder();
+  ASSERT_EQ(symlink(link_text, list().c_str()), 0);
+  EXPECT_EQ(run(0),
+            failed(head_lines(), failure("无法访问XML文件链接的文件", "链接指向的文件不存在")));
+  EXPECT_FALSE(exists(at("dotfiles")));
+  EXPECT_TRUE(S_ISLNK(status(list()).st_mode));
+  EXPECT_EQ(run(1), succeeded(head_lines()));
+}
+
+}  // namespace
