@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -480,6 +482,48 @@ TEST_F(WriteFile, DanglingLinkFailsInstallButNotUninstall) {
   EXPECT_FALSE(exists(at("dotfiles")));
   EXPECT_TRUE(S_ISLNK(status(list()).st_mode));
   EXPECT_EQ(run(1), succeeded(head_lines()));
+}
+
+}  // namespace
+
+namespace {
+
+// Peak memory, in KiB, of a child that runs the editor in `mode` on the list as it is.
+long peak_kib_of_run(int mode) {
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    _exit(write_file(mode) ? 0 : 1);
+  }
+  int status = 0;
+  rusage usage{};
+  EXPECT_EQ(wait4(pid, &status, 0, &usage), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  return usage.ru_maxrss;
+}
+
+TEST_F(WriteFile, MemoryDoesNotGrowWithTheList) {
+  put_list(base);
+  const long small = peak_kib_of_run(0);
+  // Forty megabytes of other add-ons' lines, then one line of forty megabytes, then the entry;
+  // written piece by piece, so that the test process itself stays small.
+  {
+    std::ofstream out(list(), std::ios::binary | std::ios::trunc);
+    out << decl << "<jsplugins>\n";
+    for (std::size_t size = 0; size < (40u << 20); size += other.size() + 1)
+      out << other << "\n";
+    out << "<!--";
+    const std::string mebibyte(1u << 20, 'x');
+    for (int i = 0; i < 40; ++i)
+      out << mebibyte;
+    out << "-->\n" << e << "\n</jsplugins>\n";
+  }
+  const off_t size = status(list()).st_size;
+  const long large = peak_kib_of_run(1);
+  EXPECT_LT(large - small, 8 * 1024) << "peak KiB: " << small << " for a small list, " << large;
+  EXPECT_EQ(status(list()).st_size, size - static_cast<off_t>(e.size() + 1));
 }
 
 }  // namespace
