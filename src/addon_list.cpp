@@ -682,6 +682,12 @@ bool edit_list(bool install) {
       return false;
     }
   }
+  // A copy killed in the middle of a rewrite leaves its temporary list behind. Under the lock no
+  // copy is writing one, so it goes now, also when this run has nothing to write; where it
+  // can't, a rewrite reports why and a run with nothing to write leaves the list as it is.
+  if (::unlink((path + std::string(temp_suffix)).c_str()) != 0) {
+    // none there, or not ours to remove
+  }
 
   scan_result scan;
   {

@@ -346,6 +346,30 @@ TEST_F(WriteFile, StaleTempFromEarlierCrashIsReplaced) {
   EXPECT_EQ(read_bytes(at("notes.txt")), "not a list");
 }
 
+// A copy killed while it rewrote the list leaves its temporary list behind; the next run clears
+// it even when the list is already as the user wants it.
+TEST_F(WriteFile, RunWithNothingToDoRemovesTempLeftByACrash) {
+  const struct {
+    int mode;
+    const char* bytes;  // null: no list
+    std::string says;
+  } cases[] = {{0, skeleton.data(), "包含Quillora插件节点，无需添加\n"}, {1, nullptr, ""}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mode);
+    make_list_folder();
+    unlink(list().c_str());
+    if (c.bytes != nullptr)
+      put_list(c.bytes);
+    write_bytes(temp(), "<?xml version=\"1.0\"?>\n<jspl");
+    EXPECT_EQ(run(c.mode), succeeded(head_lines() + c.says));
+    EXPECT_FALSE(exists(temp()));
+    EXPECT_EQ(exists(list()), c.bytes != nullptr);
+    if (c.bytes != nullptr) {
+      EXPECT_EQ(read_bytes(list()), c.bytes);
+    }
+  }
+}
+
 TEST_F(WriteFile, FolderInTempsPlaceFailsCleanly) {
   put_list(base);
   make_dirs(temp());
