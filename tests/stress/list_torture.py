@@ -42,21 +42,31 @@ def lists(body_lines, tail_lines=("<!-- 结束 -->".encode(),)):
 
 
 class Home:
-    """A throwaway home folder with the list's folder in it."""
+    """A throwaway home folder with the list's folder in it; with `linked`, the list is a link to
+    a file in another folder, as users who keep their settings in one place have it."""
 
-    def __init__(self, parent=None):
+    def __init__(self, parent=None, linked=False):
         self.path = tempfile.mkdtemp(prefix="qtorture.", dir=parent)
         os.makedirs(os.path.join(self.path, FOLDER))
         self.list = os.path.join(self.path, LIST)
-        self.temp = self.list + ".tmp"
+        self.file = self.list  # the file that holds the list's bytes
+        self.linked = linked
+        if linked:
+            os.makedirs(os.path.join(self.path, "dotfiles"))
+            self.file = os.path.join(self.path, "dotfiles/publish.xml")
+            os.symlink("../../../../../dotfiles/publish.xml", self.list)
+        self.temp = self.file + ".tmp"
 
     def put(self, data):
         if data is None:
-            if os.path.exists(self.list):
-                os.unlink(self.list)
+            if os.path.exists(self.file):
+                os.unlink(self.file)
         else:
-            with open(self.list, "wb") as f:
+            with open(self.file, "wb") as f:
                 f.write(data)
+
+    def link_kept(self):
+        return not self.linked or os.path.islink(self.list)
 
     def read(self):
         try:
@@ -128,16 +138,17 @@ def scenarios():
     body = [other(n) for n in range(800)]
     body.insert(400, b"<!-- " + b"x" * 200_000 + b" -->")
     without, with_entry = lists(body)
-    return [("install", 0, without, with_entry),
-            ("uninstall", 1, with_entry, without),
-            ("create", 0, None, SKELETON)]
+    return [("install", 0, without, with_entry, False),
+            ("uninstall", 1, with_entry, without, False),
+            ("create", 0, None, SKELETON, False),
+            ("install through a link", 0, without, with_entry, True)]
 
 
 def inject(args):
     tried = failed = runs = 0
     points = []  # (scenario, call, occurrence, action, rename position)
-    for name, mode, old, new in scenarios():
-        home = Home(args.tmp)
+    for name, mode, old, new, linked in scenarios():
+        home = Home(args.tmp, linked)
         home.put(old)
         calls = editor_calls(args.driver, home, mode)
         home.remove()
@@ -149,13 +160,13 @@ def inject(args):
             counts[call] = counts.get(call, 0) + 1
             tried += 1
             for action in ERRORS + ["SIGKILL"]:
-                points.append((name, mode, old, new, call, when, action, i > renamed_at))
+                points.append((name, mode, old, new, linked, call, when, action, i > renamed_at))
         print("%s: %d system calls; injected into %s" % (name, len(calls), " ".join(
             "%s×%d" % (c, n) for c, n in sorted(counts.items()))))
 
     def one(point):
-        name, mode, old, new, call, when, action, after_rename = point
-        home = Home(args.tmp)
+        name, mode, old, new, linked, call, when, action, after_rename = point
+        home = Home(args.tmp, linked)
         home.put(old)
         trace = os.path.join(home.path, "trace")
         what = "signal=SIGKILL" if action == "SIGKILL" else "error=" + action
@@ -172,6 +183,8 @@ def inject(args):
             allowed = (old, new) if after_rename or r.returncode == 0 else (old,)
             if data not in allowed:
                 problems.append("list is " + describe(data, old, new))
+            if not home.link_kept():
+                problems.append("the link in the list's place is gone")
             if action == "SIGKILL":
                 if r.returncode != -signal.SIGKILL and r.returncode != 128 + signal.SIGKILL:
                     problems.append("not killed: exit %d" % r.returncode)
@@ -203,7 +216,7 @@ def inject(args):
             if problems:
                 failed += 1
                 print("FAILED %s: %s #%d %s: %s; stderr %r" % (
-                    point[0], point[4], point[5], point[6], "; ".join(problems), err))
+                    point[0], point[5], point[6], point[7], "; ".join(problems), err))
     print("fault injection: %d injection points (system call occurrences) tried with %s and "
           "SIGKILL, %d runs, %d failed" % (tried, "/".join(ERRORS), runs, failed))
     return failed == 0
