@@ -59,6 +59,13 @@ bool is_name_byte(char c) {
          u == '_' || u == '.' || u == ':' || u >= 0x80;
 }
 
+// Bytes that may start an XML name: after '<', they make an element's tag, where "</", "<!" and
+// "<?" start a closing tag, a comment or section, or an instruction, which may go on over lines.
+bool is_name_start(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || u == '_' || u == ':' || u >= 0x80;
+}
+
 // Finds the root's opening tag where the byte after the name is in `window`; a tag at the very
 // end of the window is left for a later window or for the end of the line.
 bool holds_opening_tag(std::string_view window) {
@@ -85,7 +92,8 @@ struct line_facts {
   bool closing = false;    // "</jsplugins>"
   bool opening = false;    // "<jsplugins" as a whole tag name
   bool nonblank = false;   // a byte other than space, tab or CR
-  bool alone = false;      // one element and nothing else: '<' first, no other '<', "/>" last
+  bool alone = false;      // one element and nothing else: '<' and a name first, no other '<',
+                           // "/>" last
 
   bool entry() const { return element && name && addon; }
   bool enabled() const { return entry() && !has_false; }
@@ -119,8 +127,8 @@ class line_probe {
         tail.substr(tail.size() - needle_opening.size()) == needle_opening) {
       facts_.opening = true;  // the tag's name ends with the line
     }
-    facts_.alone =
-        facts_.nonblank && first_ == '<' && less_thans_ == 1 && last_[0] == '/' && last_[1] == '>';
+    facts_.alone = facts_.nonblank && first_ == '<' && is_name_start(second_) && less_thans_ == 1 &&
+                   last_[0] == '/' && last_[1] == '>';
     return facts_;
   }
 
@@ -136,12 +144,21 @@ class line_probe {
 
   void note_shape(std::string_view piece) {
     less_thans_ += static_cast<std::uint64_t>(std::count(piece.begin(), piece.end(), '<'));
+    if (want_second_) {
+      second_ = piece.front();
+      want_second_ = false;
+    }
     if (!facts_.nonblank) {
       const auto first = std::find_if_not(piece.begin(), piece.end(), is_blank);
       if (first == piece.end())
         return;
       facts_.nonblank = true;
       first_ = *first;
+      if (first + 1 != piece.end()) {
+        second_ = *(first + 1);
+      } else {
+        want_second_ = true;  // the next piece starts with it
+      }
     }
     // The last two non-blank bytes of the line so far.
     char found[2];
@@ -162,7 +179,9 @@ class line_probe {
   line_facts facts_;
   std::string tail_;  // the line's last bytes so far, for needles cut between two pieces
   std::uint64_t less_thans_ = 0;
-  char first_ = 0;
+  char first_ = 0;   // the line's first non-blank byte
+  char second_ = 0;  // and the byte after it
+  bool want_second_ = false;
   char last_[2] = {0, 0};
 };
 

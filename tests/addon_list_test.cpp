@@ -143,6 +143,12 @@ TEST(Rewrite, RefusesListsWhereALineHoldsMoreThanTheEntry) {
            "<jsplugins>\n<jspluginonline name=\"Quillora插件\"\n  "
            "enable=\"true\"/>\n</jsplugins>\n",
            "<jsplugins>\n<!-- " + e + " -->\n</jsplugins>\n",
+           // The first line of a comment, an instruction or a character section that goes on
+           // below: removing it would make the rest of it live markup or text.
+           "<jsplugins>\n<!-- jspluginonline name=\"Quillora插件\"/>\n<a/> -->\n</jsplugins>\n",
+           "<jsplugins>\n<?note jspluginonline name=\"Quillora插件\"/>\n?>\n</jsplugins>\n",
+           "<jsplugins>\n<![CDATA[ jspluginonline name=\"Quillora插件\"/>\n]]>\n</jsplugins>\n",
+           "<jsplugins>\n</jsplugins> jspluginonline name=\"Quillora插件\"/>\n",
        }) {
     EXPECT_EQ(rewrite(list, false).status, rewrite_status::entry_shares_line) << list;
     EXPECT_NE(rewrite(list, true).status, rewrite_status::done) << list;
@@ -197,6 +203,14 @@ TEST(LongLines, NeedlesCutBetweenPiecesAreFound) {
   EXPECT_EQ(install(opening + "\n</jsplugins>\n"), opening + "\n" + e + "\n</jsplugins>\n");
 }
 
+// The byte after a line's first '<' tells an element from a comment; both may fall in two pieces.
+TEST(LongLines, StartOfTheElementCutBetweenPiecesIsSeen) {
+  const std::string indent(piece - 1, ' ');
+  EXPECT_EQ(uninstall(indent + e + "\n" + other + "\n"), other + "\n");
+  EXPECT_EQ(rewrite(indent + "<!-- jspluginonline name=\"Quillora插件\"/>\n-->\n", false).status,
+            rewrite_status::entry_shares_line);
+}
+
 TEST(LongLines, AreCopiedUnchangedAndFarFromTheEntry) {
   std::string big;
   for (std::size_t i = 0; big.size() < 5 * piece + 123; ++i)
@@ -228,7 +242,10 @@ bool opens_root(const std::string& line) {
 bool only_the_element(const std::string& line) {
   const std::size_t first = line.find_first_not_of(" \t\r");
   const std::size_t last = line.find_last_not_of(" \t\r");
-  return first != std::string::npos && line[first] == '<' && last >= 1 &&
+  if (first == std::string::npos || line[first] != '<' || first + 1 >= line.size())
+    return false;
+  const auto name = static_cast<unsigned char>(line[first + 1]);  // an element, not "</", "<!"
+  return (std::isalpha(name) || name == '_' || name == ':' || name >= 0x80) && last >= 1 &&
          line.compare(last - 1, 2, "/>") == 0 && std::count(line.begin(), line.end(), '<') == 1;
 }
 

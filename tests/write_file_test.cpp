@@ -215,6 +215,10 @@ TEST_F(WriteFile, ListsItCannotEditLineByLineAreRefused) {
        "第3行" + shares},
       {"disabled entry beside another element", 0,
        decl + "<jsplugins>\n" + disabled_entry() + other + "\n</jsplugins>\n", "第3行" + shares},
+      {"comment that starts on an entry-like line", 1,
+       decl + "<jsplugins>\n<!-- jspluginonline name=\"Quillora插件\"/>\n" + other +
+           " -->\n</jsplugins>\n",
+       "第3行" + shares},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -64,8 +64,11 @@ bool alone(std::string_view l) {
     l.remove_prefix(1);
   while (!l.empty() && blank(l.back()))
     l.remove_suffix(1);
-  return l.size() >= 3 && l.front() == '<' && l.substr(l.size() - 2) == "/>" &&
-         std::count(l.begin(), l.end(), '<') == 1;
+  if (l.size() < 3 || l.front() != '<')
+    return false;
+  const auto name = static_cast<unsigned char>(l[1]);  // an element: not "</", "<!" or "<?"
+  return (isalpha(name) || name == '_' || name == ':' || name >= 0x80) &&
+         l.substr(l.size() - 2) == "/>" && std::count(l.begin(), l.end(), '<') == 1;
 }
 
 std::vector<std::string_view> lines_of(std::string_view text) {
