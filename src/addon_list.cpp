@@ -93,7 +93,8 @@ struct line_facts {
   bool opening = false;    // "<jsplugins" as a whole tag name
   bool nonblank = false;   // a byte other than space, tab or CR
   bool alone = false;      // one element and nothing else: '<' and a name first, no other '<',
-                           // "/>" last
+                           // "/>" last and no other '>' outside quoted values, no value left open
+  bool tag_first = false;  // the first non-blank byte is '<'
 
   bool entry() const { return element && name && addon; }
   bool enabled() const { return entry() && !has_false; }
@@ -127,8 +128,9 @@ class line_probe {
         tail.substr(tail.size() - needle_opening.size()) == needle_opening) {
       facts_.opening = true;  // the tag's name ends with the line
     }
-    facts_.alone = facts_.nonblank && first_ == '<' && is_name_start(second_) && less_thans_ == 1 &&
-                   last_[0] == '/' && last_[1] == '>';
+    facts_.tag_first = facts_.nonblank && first_ == '<';
+    facts_.alone = facts_.tag_first && is_name_start(second_) && less_thans_ == 1 && quote_ == 0 &&
+                   greater_thans_ == 1 && last_[0] == '/' && last_[1] == '>';
     return facts_;
   }
 
@@ -144,6 +146,17 @@ class line_probe {
 
   void note_shape(std::string_view piece) {
     less_thans_ += static_cast<std::uint64_t>(std::count(piece.begin(), piece.end(), '<'));
+    // A '>' in a quoted value ends nothing, and a value still open goes on on the next line.
+    for (const char c : piece) {
+      if (quote_ != 0) {
+        if (c == quote_)
+          quote_ = 0;
+      } else if (c == '"' || c == '\'') {
+        quote_ = c;
+      } else if (c == '>') {
+        ++greater_thans_;
+      }
+    }
     if (want_second_) {
       second_ = piece.front();
       want_second_ = false;
@@ -182,6 +195,8 @@ class line_probe {
   char first_ = 0;   // the line's first non-blank byte
   char second_ = 0;  // and the byte after it
   bool want_second_ = false;
+  char quote_ = 0;  // the quote that opened the value the line is in, if any
+  std::uint64_t greater_thans_ = 0;
   char last_[2] = {0, 0};
 };
 
@@ -427,6 +442,10 @@ rewrite_result rewrite_list(std::istream& in, std::ostream& out, bool install) {
       // The entry must land inside the root element.
       if (!opened || line.opening)
         return {rewrite_status::closing_not_in_root, reader.number()};
+      // A line that starts with anything but a tag may be the rest of a tag from the line before,
+      // such as an element's attributes spread over lines: the entry would land inside it.
+      if (!line.tag_first)
+        return {rewrite_status::closing_line_continues, reader.number()};
       out.write(entry_text.data(), static_cast<std::streamsize>(entry_text.size()));
       out.put('\n');
       inserted = true;
@@ -648,6 +667,10 @@ bool rewrite_file(const std::string& path, int folder_fd, bool install) {
       case rewrite_status::closing_not_in_root:
         report("无法修改XML文件", list_path,
                line + "的</jsplugins>结束标签之前没有单独的<jsplugins>开始标签");
+        return false;
+      case rewrite_status::closing_line_continues:
+        report("无法修改XML文件", list_path,
+               line + "的</jsplugins>结束标签之前的内容不以<开始，可能属于上一行的标签");
         return false;
       case rewrite_status::entry_shares_line:
         report("无法修改XML文件", list_path, line + "的Quillora插件节点与其他标记在同一行");

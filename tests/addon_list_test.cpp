@@ -149,6 +149,9 @@ TEST(Rewrite, RefusesListsWhereALineHoldsMoreThanTheEntry) {
            "<jsplugins>\n<?note jspluginonline name=\"Quillora插件\"/>\n?>\n</jsplugins>\n",
            "<jsplugins>\n<![CDATA[ jspluginonline name=\"Quillora插件\"/>\n]]>\n</jsplugins>\n",
            "<jsplugins>\n</jsplugins> jspluginonline name=\"Quillora插件\"/>\n",
+           // A value that goes on below, and text behind the element.
+           "<jsplugins>\n<jspluginonline name=\"Quillora插件\" note=\"a/>\nb\"/>\n</jsplugins>\n",
+           "<jsplugins>\n" + e + " and text/>\n</jsplugins>\n",
        }) {
     EXPECT_EQ(rewrite(list, false).status, rewrite_status::entry_shares_line) << list;
     EXPECT_NE(rewrite(list, true).status, rewrite_status::done) << list;
@@ -167,6 +170,15 @@ TEST(Install, RefusesListsWithoutAPlaceInsideTheRoot) {
   // A longer tag name is no opening tag of the root.
   EXPECT_EQ(rewrite("<jspluginsx>\n</jsplugins>\n", true).status,
             rewrite_status::closing_not_in_root);
+  // The rest of another element's tag before the closing tag: the entry would land inside it.
+  const rewritten inside_tag = rewrite(
+      "<jsplugins>\n  <jspluginonline name=\"Other\"\n    "
+      "url=\"https://o.example:1/\"/></jsplugins>\n",
+      true);
+  EXPECT_EQ(inside_tag.status, rewrite_status::closing_line_continues);
+  EXPECT_EQ(inside_tag.line, 3u);
+  EXPECT_EQ(install("<jsplugins>\n" + other + "\n  <x/></jsplugins>\n"),
+            "<jsplugins>\n" + other + "\n" + e + "\n  <x/></jsplugins>\n");
   // Attributes on the root, even on the next line, are fine.
   EXPECT_EQ(install("<jsplugins\n  v=\"1\">\n</jsplugins>\n"),
             "<jsplugins\n  v=\"1\">\n" + e + "\n</jsplugins>\n");
@@ -245,8 +257,20 @@ bool only_the_element(const std::string& line) {
   if (first == std::string::npos || line[first] != '<' || first + 1 >= line.size())
     return false;
   const auto name = static_cast<unsigned char>(line[first + 1]);  // an element, not "</", "<!"
+  char quote = 0;
+  int ends = 0;  // '>' outside quoted values
+  for (const char c : line) {
+    if (quote != 0) {
+      quote = c == quote ? 0 : quote;
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    } else {
+      ends += c == '>';
+    }
+  }
   return (std::isalpha(name) || name == '_' || name == ':' || name >= 0x80) && last >= 1 &&
-         line.compare(last - 1, 2, "/>") == 0 && std::count(line.begin(), line.end(), '<') == 1;
+         line.compare(last - 1, 2, "/>") == 0 && std::count(line.begin(), line.end(), '<') == 1 &&
+         quote == 0 && ends == 1;
 }
 
 rewritten model(const std::string& list, bool install) {
@@ -263,6 +287,9 @@ rewritten model(const std::string& list, bool install) {
     if (install && !inserted && is_closing_line(line)) {
       if (!opened || opens_root(line))
         return {rewrite_status::closing_not_in_root, i + 1, {}};
+      const std::size_t first = line.find_first_not_of(" \t\r");
+      if (first == std::string::npos || line[first] != '<')
+        return {rewrite_status::closing_line_continues, i + 1, {}};
       out += e + "\n";
       inserted = true;
     }

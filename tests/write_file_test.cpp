@@ -215,6 +215,13 @@ TEST_F(WriteFile, ListsItCannotEditLineByLineAreRefused) {
        "第3行" + shares},
       {"disabled entry beside another element", 0,
        decl + "<jsplugins>\n" + disabled_entry() + other + "\n</jsplugins>\n", "第3行" + shares},
+      {"closing tag behind an element spread over lines", 0,
+       decl + "<jsplugins>\n  <jspluginonline name=\"Other\"\n      url=\"https://o.example:1/\"/>"
+              "</jsplugins>\n",
+       "第4行的</jsplugins>结束标签之前的内容不以<开始，可能属于上一行的标签"},
+      {"entry with a value that goes on below", 1,
+       decl + "<jsplugins>\n" + e.substr(0, e.size() - 2) + " note=\"a/>\n b\"/>\n</jsplugins>\n",
+       "第3行" + shares},
       {"comment that starts on an entry-like line", 1,
        decl + "<jsplugins>\n<!-- jspluginonline name=\"Quillora插件\"/>\n" + other +
            " -->\n</jsplugins>\n",
