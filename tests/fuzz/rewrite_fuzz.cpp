@@ -1,7 +1,10 @@
 // A libFuzzer target for the list editor: random lists through the rewrite and the scan, checked
-// against a plain line-by-line reading of what the editor promises, and refused lists through
-// write_file, which must leave them as they were.
+// against a plain line-by-line reading of what the editor promises and, for well-formed lists,
+// against what an XML parser reads in them; refused lists go through write_file, which must leave
+// them as they were.
 #include <fcntl.h>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/mman.h>
@@ -67,8 +70,20 @@ bool alone(std::string_view l) {
   if (l.size() < 3 || l.front() != '<')
     return false;
   const auto name = static_cast<unsigned char>(l[1]);  // an element: not "</", "<!" or "<?"
+  char quote = 0;
+  int ends = 0;  // '>' outside quoted values
+  for (const char c : l) {
+    if (quote != 0) {
+      quote = c == quote ? 0 : quote;
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    } else {
+      ends += c == '>';
+    }
+  }
   return (isalpha(name) || name == '_' || name == ':' || name >= 0x80) &&
-         l.substr(l.size() - 2) == "/>" && std::count(l.begin(), l.end(), '<') == 1;
+         l.substr(l.size() - 2) == "/>" && std::count(l.begin(), l.end(), '<') == 1 && quote == 0 &&
+         ends == 1;
 }
 
 std::vector<std::string_view> lines_of(std::string_view text) {
@@ -111,6 +126,9 @@ std::pair<rewrite_status, std::uint64_t> expected(const std::vector<std::string_
     if (!inserted && closing_line(l)) {
       if (!opened || opening_line(l))
         return {rewrite_status::closing_not_in_root, i + 1};
+      const std::size_t first = l.find_first_not_of(" \t\r");
+      if (first == std::string_view::npos || l[first] != '<')
+        return {rewrite_status::closing_line_continues, i + 1};
       inserted = true;
     }
     if (entry_line(l)) {
@@ -143,6 +161,80 @@ std::string expand(const std::uint8_t* data, std::size_t size) {
       list += unit;
   }
   return list;
+}
+
+// What the office suite reads in a list, leaving out everything that holds the add-on's name:
+// elements that carry it in a name or value, and lines of text or comments that hold it. A
+// rewrite that only takes out and puts in the add-on's entry lines leaves this the same.
+struct xml_reading {
+  bool well_formed = false;
+  std::vector<std::string> items;  // elements with their depth and attributes, comments, ...
+  std::string text;                // all text and character sections, without white space
+};
+
+constexpr std::string_view addon_name = "Quillora插件";
+
+std::string without_addon_lines(std::string_view text) {
+  std::string kept;
+  for (const std::string_view l : lines_of(text)) {
+    if (!has(l, addon_name))
+      kept.append(l).push_back('\n');
+  }
+  return kept;
+}
+
+void read_nodes(xmlNodePtr node, int depth, xml_reading& r, std::string& text) {
+  const auto str = [](const xmlChar* s) {
+    return s == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(s));
+  };
+  for (; node != nullptr; node = node->next) {
+    switch (node->type) {
+      case XML_ELEMENT_NODE: {
+        std::string item = std::to_string(depth) + " <" + str(node->name);
+        for (xmlAttrPtr a = node->properties; a != nullptr; a = a->next) {
+          xmlChar* value = xmlNodeListGetString(node->doc, a->children, 1);
+          item += " " + str(a->name) + "=" + str(value);
+          xmlFree(value);
+        }
+        if (!has(item, addon_name))
+          r.items.push_back(item);
+        read_nodes(node->children, depth + 1, r, text);
+        break;
+      }
+      case XML_TEXT_NODE:
+      case XML_CDATA_SECTION_NODE:
+        text += str(node->content);
+        break;
+      case XML_ENTITY_REF_NODE:
+        text += "&" + str(node->name) + ";";
+        break;
+      case XML_COMMENT_NODE:
+        r.items.push_back("<!--" + without_addon_lines(str(node->content)));
+        break;
+      case XML_PI_NODE:
+        r.items.push_back("<?" + str(node->name) + " " + without_addon_lines(str(node->content)));
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+xml_reading read_xml(const std::string& list) {
+  xml_reading r;
+  xmlDocPtr doc = xmlReadMemory(list.data(), static_cast<int>(list.size()), "publish.xml", nullptr,
+                                XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+  if (doc == nullptr)
+    return r;
+  r.well_formed = true;
+  std::string text;
+  read_nodes(doc->children, 0, r, text);
+  xmlFreeDoc(doc);
+  for (const char c : without_addon_lines(text)) {
+    if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
+      r.text.push_back(c);
+  }
+  return r;
 }
 
 std::string home;
@@ -187,6 +279,7 @@ on_disk run_on_disk(const std::string& list, int mode) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  xmlInitParser();
   // The editor's console output is not what is fuzzed.
   const int null = open("/dev/null", O_WRONLY);
   dup2(null, 1);
@@ -227,6 +320,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CHECK(scan.blank == (list.find_first_not_of(" \t\r\n") == std::string::npos));
 
   const std::string entry(addon_entry());
+  // Short lists only: the parser is slow beside the rewrite.
+  const xml_reading before = list.size() < 64 * 1024 ? read_xml(list) : xml_reading();
   for (const bool install : {true, false}) {
     const rewritten got = rewrite(list, install);
     const auto [status, line] = expected(lines, install);
@@ -246,6 +341,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::vector<std::string_view> out = lines_of(got.bytes);
     CHECK(got.bytes.empty() || got.bytes.back() == '\n');
+    if (before.well_formed) {  // still well formed, and nothing but the add-on's lines changed
+      const xml_reading after = read_xml(got.bytes);
+      CHECK(after.well_formed);
+      CHECK(after.items == before.items);
+      CHECK(after.text == before.text);
+    }
     if (!install) {
       CHECK(got.bytes == joined(kept));  // the other lines, byte for byte, in order
       continue;
