@@ -144,7 +144,7 @@ std::pair<rewrite_status, std::uint64_t> expected(const std::vector<std::string_
 }
 
 // The fuzzer's bytes, with each 0x01 and the byte after it standing for the bytes before it
-// repeated over 96 KiB or more: lines that reach across the reader's 128 KiB buffer at any point
+// repeated over 64 KiB or more: lines that reach across the reader's 128 KiB buffer at any point
 // cost the fuzzer two bytes.
 std::string expand(const std::uint8_t* data, std::size_t size) {
   std::string list;

@@ -7,6 +7,7 @@ DRIVER is the editor_driver program: `DRIVER 0` installs, `DRIVER 1` uninstalls,
 Each command prints what it tried and what failed, and exits 1 when anything failed."""
 
 import argparse
+import collections
 import concurrent.futures
 import os
 import random
@@ -99,6 +100,10 @@ def describe(data, old, new):
 # 1. A fault at every system call.
 
 ERRORS = ["ENOSPC", "EIO", "EACCES", "EDQUOT"]
+# One run: a scenario's list before and after, and the fault: which occurrence of which call, and
+# whether it comes after the rename that puts the new list in place.
+Point = collections.namedtuple(
+    "Point", "name mode old new linked call when action after_rename")
 # Failing these only tests the C library's memory allocator, not the editor: a failed allocation
 # ends the program before anything of the list is touched.
 NOT_INJECTED = {"brk", "mmap", "munmap", "mremap", "mprotect", "madvise", "getppid", "exit_group",
@@ -146,7 +151,7 @@ def scenarios():
 
 def inject(args):
     tried = failed = runs = 0
-    points = []  # (scenario, call, occurrence, action, rename position)
+    points = []
     for name, mode, old, new, linked in scenarios():
         home = Home(args.tmp, linked)
         home.put(old)
@@ -160,7 +165,8 @@ def inject(args):
             counts[call] = counts.get(call, 0) + 1
             tried += 1
             for action in ERRORS + ["SIGKILL"]:
-                points.append((name, mode, old, new, linked, call, when, action, i > renamed_at))
+                points.append(Point(name, mode, old, new, linked, call, when, action,
+                                    i > renamed_at))
         print("%s: %d system calls; injected into %s" % (name, len(calls), " ".join(
             "%s×%d" % (c, n) for c, n in sorted(counts.items()))))
 
@@ -216,7 +222,7 @@ def inject(args):
             if problems:
                 failed += 1
                 print("FAILED %s: %s #%d %s: %s; stderr %r" % (
-                    point[0], point[5], point[6], point[7], "; ".join(problems), err))
+                    point.name, point.call, point.when, point.action, "; ".join(problems), err))
     print("fault injection: %d injection points (system call occurrences) tried with %s and "
           "SIGKILL, %d runs, %d failed" % (tried, "/".join(ERRORS), runs, failed))
     return failed == 0
