@@ -59,6 +59,13 @@ bool is_name_byte(char c) {
          u == '_' || u == '.' || u == ':' || u >= 0x80;
 }
 
+// Bytes that may start an XML name: after '<', they make an element's tag, where "</", "<!" and
+// "<?" start a closing tag, a comment or section, or an instruction, which may go on over lines.
+bool is_name_start(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || u == '_' || u == ':' || u >= 0x80;
+}
+
 // Finds the root's opening tag where the byte after the name is in `window`; a tag at the very
 // end of the window is left for a later window or for the end of the line.
 bool holds_opening_tag(std::string_view window) {
@@ -85,7 +92,9 @@ struct line_facts {
   bool closing = false;    // "</jsplugins>"
   bool opening = false;    // "<jsplugins" as a whole tag name
   bool nonblank = false;   // a byte other than space, tab or CR
-  bool alone = false;      // one element and nothing else: '<' first, no other '<', "/>" last
+  bool alone = false;      // one element and nothing else: '<' and a name first, no other '<',
+                           // "/>" last and no other '>' outside quoted values, no value left open
+  bool tag_first = false;  // the first non-blank byte is '<'
 
   bool entry() const { return element && name && addon; }
   bool enabled() const { return entry() && !has_false; }
@@ -119,8 +128,9 @@ class line_probe {
         tail.substr(tail.size() - needle_opening.size()) == needle_opening) {
       facts_.opening = true;  // the tag's name ends with the line
     }
-    facts_.alone =
-        facts_.nonblank && first_ == '<' && less_thans_ == 1 && last_[0] == '/' && last_[1] == '>';
+    facts_.tag_first = facts_.nonblank && first_ == '<';
+    facts_.alone = facts_.tag_first && is_name_start(second_) && less_thans_ == 1 && quote_ == 0 &&
+                   greater_thans_ == 1 && last_[0] == '/' && last_[1] == '>';
     return facts_;
   }
 
@@ -136,12 +146,32 @@ class line_probe {
 
   void note_shape(std::string_view piece) {
     less_thans_ += static_cast<std::uint64_t>(std::count(piece.begin(), piece.end(), '<'));
+    // A '>' in a quoted value ends nothing, and a value still open goes on on the next line.
+    for (const char c : piece) {
+      if (quote_ != 0) {
+        if (c == quote_)
+          quote_ = 0;
+      } else if (c == '"' || c == '\'') {
+        quote_ = c;
+      } else if (c == '>') {
+        ++greater_thans_;
+      }
+    }
+    if (want_second_) {
+      second_ = piece.front();
+      want_second_ = false;
+    }
     if (!facts_.nonblank) {
       const auto first = std::find_if_not(piece.begin(), piece.end(), is_blank);
       if (first == piece.end())
         return;
       facts_.nonblank = true;
       first_ = *first;
+      if (first + 1 != piece.end()) {
+        second_ = *(first + 1);
+      } else {
+        want_second_ = true;  // the next piece starts with it
+      }
     }
     // The last two non-blank bytes of the line so far.
     char found[2];
@@ -162,7 +192,11 @@ class line_probe {
   line_facts facts_;
   std::string tail_;  // the line's last bytes so far, for needles cut between two pieces
   std::uint64_t less_thans_ = 0;
-  char first_ = 0;
+  char first_ = 0;   // the line's first non-blank byte
+  char second_ = 0;  // and the byte after it
+  bool want_second_ = false;
+  char quote_ = 0;  // the quote that opened the value the line is in, if any
+  std::uint64_t greater_thans_ = 0;
   char last_[2] = {0, 0};
 };
 
@@ -408,6 +442,10 @@ rewrite_result rewrite_list(std::istream& in, std::ostream& out, bool install) {
       // The entry must land inside the root element.
       if (!opened || line.opening)
         return {rewrite_status::closing_not_in_root, reader.number()};
+      // A line that starts with anything but a tag may be the rest of a tag from the line before,
+      // such as an element's attributes spread over lines: the entry would land inside it.
+      if (!line.tag_first)
+        return {rewrite_status::closing_line_continues, reader.number()};
       out.write(entry_text.data(), static_cast<std::streamsize>(entry_text.size()));
       out.put('\n');
       inserted = true;
@@ -630,6 +668,10 @@ bool rewrite_file(const std::string& path, int folder_fd, bool install) {
         report("无法修改XML文件", list_path,
                line + "的</jsplugins>结束标签之前没有单独的<jsplugins>开始标签");
         return false;
+      case rewrite_status::closing_line_continues:
+        report("无法修改XML文件", list_path,
+               line + "的</jsplugins>结束标签之前的内容不以<开始，可能属于上一行的标签");
+        return false;
       case rewrite_status::entry_shares_line:
         report("无法修改XML文件", list_path, line + "的Quillora插件节点与其他标记在同一行");
         return false;
@@ -682,6 +724,11 @@ bool edit_list(bool install) {
       return false;
     }
   }
+  // A copy killed in the middle of a rewrite leaves its temporary list behind. Under the lock no
+  // copy is writing one, so it goes now, also when this run has nothing to write; where it
+  // can't, a rewrite reports why and a run with nothing to write leaves the list as it is. So a
+  // failure here (none there, or not ours to remove) is no failure of the run.
+  ::unlink((path + std::string(temp_suffix)).c_str());
 
   scan_result scan;
   {

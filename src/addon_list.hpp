@@ -41,10 +41,12 @@ enum class rewrite_status {
   done,
   read_failed,
   write_failed,
-  no_closing_line,      // install: no line holds the root's closing tag
-  closing_not_in_root,  // install: the first closing-tag line holds the opening tag too,
-                        // or comes before any line that does
-  entry_shares_line,    // an entry line holds markup besides the one element
+  no_closing_line,         // install: no line holds the root's closing tag
+  closing_not_in_root,     // install: the first closing-tag line holds the opening tag too,
+                           // or comes before any line that does
+  closing_line_continues,  // install: the first closing-tag line starts with something other
+                           // than '<', and may be the rest of a tag on the line before
+  entry_shares_line,       // an entry line holds markup besides the one element
 };
 
 struct rewrite_result {

@@ -143,6 +143,15 @@ TEST(Rewrite, RefusesListsWhereALineHoldsMoreThanTheEntry) {
            "<jsplugins>\n<jspluginonline name=\"Quillora插件\"\n  "
            "enable=\"true\"/>\n</jsplugins>\n",
            "<jsplugins>\n<!-- " + e + " -->\n</jsplugins>\n",
+           // The first line of a comment, an instruction or a character section that goes on
+           // below: removing it would make the rest of it live markup or text.
+           "<jsplugins>\n<!-- jspluginonline name=\"Quillora插件\"/>\n<a/> -->\n</jsplugins>\n",
+           "<jsplugins>\n<?note jspluginonline name=\"Quillora插件\"/>\n?>\n</jsplugins>\n",
+           "<jsplugins>\n<![CDATA[ jspluginonline name=\"Quillora插件\"/>\n]]>\n</jsplugins>\n",
+           "<jsplugins>\n</jsplugins> jspluginonline name=\"Quillora插件\"/>\n",
+           // A value that goes on below, and text behind the element.
+           "<jsplugins>\n<jspluginonline name=\"Quillora插件\" note=\"a/>\nb\"/>\n</jsplugins>\n",
+           "<jsplugins>\n" + e + " and text/>\n</jsplugins>\n",
        }) {
     EXPECT_EQ(rewrite(list, false).status, rewrite_status::entry_shares_line) << list;
     EXPECT_NE(rewrite(list, true).status, rewrite_status::done) << list;
@@ -161,6 +170,15 @@ TEST(Install, RefusesListsWithoutAPlaceInsideTheRoot) {
   // A longer tag name is no opening tag of the root.
   EXPECT_EQ(rewrite("<jspluginsx>\n</jsplugins>\n", true).status,
             rewrite_status::closing_not_in_root);
+  // The rest of another element's tag before the closing tag: the entry would land inside it.
+  const rewritten inside_tag = rewrite(
+      "<jsplugins>\n  <jspluginonline name=\"Other\"\n    "
+      "url=\"https://o.example:1/\"/></jsplugins>\n",
+      true);
+  EXPECT_EQ(inside_tag.status, rewrite_status::closing_line_continues);
+  EXPECT_EQ(inside_tag.line, 3u);
+  EXPECT_EQ(install("<jsplugins>\n" + other + "\n  <x/></jsplugins>\n"),
+            "<jsplugins>\n" + other + "\n" + e + "\n  <x/></jsplugins>\n");
   // Attributes on the root, even on the next line, are fine.
   EXPECT_EQ(install("<jsplugins\n  v=\"1\">\n</jsplugins>\n"),
             "<jsplugins\n  v=\"1\">\n" + e + "\n</jsplugins>\n");
@@ -197,6 +215,14 @@ TEST(LongLines, NeedlesCutBetweenPiecesAreFound) {
   EXPECT_EQ(install(opening + "\n</jsplugins>\n"), opening + "\n" + e + "\n</jsplugins>\n");
 }
 
+// The byte after a line's first '<' tells an element from a comment; both may fall in two pieces.
+TEST(LongLines, StartOfTheElementCutBetweenPiecesIsSeen) {
+  const std::string indent(piece - 1, ' ');
+  EXPECT_EQ(uninstall(indent + e + "\n" + other + "\n"), other + "\n");
+  EXPECT_EQ(rewrite(indent + "<!-- jspluginonline name=\"Quillora插件\"/>\n-->\n", false).status,
+            rewrite_status::entry_shares_line);
+}
+
 TEST(LongLines, AreCopiedUnchangedAndFarFromTheEntry) {
   std::string big;
   for (std::size_t i = 0; big.size() < 5 * piece + 123; ++i)
@@ -228,8 +254,23 @@ bool opens_root(const std::string& line) {
 bool only_the_element(const std::string& line) {
   const std::size_t first = line.find_first_not_of(" \t\r");
   const std::size_t last = line.find_last_not_of(" \t\r");
-  return first != std::string::npos && line[first] == '<' && last >= 1 &&
-         line.compare(last - 1, 2, "/>") == 0 && std::count(line.begin(), line.end(), '<') == 1;
+  if (first == std::string::npos || line[first] != '<' || first + 1 >= line.size())
+    return false;
+  const auto name = static_cast<unsigned char>(line[first + 1]);  // an element, not "</", "<!"
+  char quote = 0;
+  int ends = 0;  // '>' outside quoted values
+  for (const char c : line) {
+    if (quote != 0) {
+      quote = c == quote ? 0 : quote;
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    } else {
+      ends += c == '>';
+    }
+  }
+  return (std::isalpha(name) || name == '_' || name == ':' || name >= 0x80) && last >= 1 &&
+         line.compare(last - 1, 2, "/>") == 0 && std::count(line.begin(), line.end(), '<') == 1 &&
+         quote == 0 && ends == 1;
 }
 
 rewritten model(const std::string& list, bool install) {
@@ -246,6 +287,9 @@ rewritten model(const std::string& list, bool install) {
     if (install && !inserted && is_closing_line(line)) {
       if (!opened || opens_root(line))
         return {rewrite_status::closing_not_in_root, i + 1, {}};
+      const std::size_t first = line.find_first_not_of(" \t\r");
+      if (first == std::string::npos || line[first] != '<')
+        return {rewrite_status::closing_line_continues, i + 1, {}};
       out += e + "\n";
       inserted = true;
     }

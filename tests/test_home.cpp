@@ -1,11 +1,15 @@
 // Gives each test a fresh home folder and puts the process back as it was afterwards.
 #include "test_home.hpp"
 
+#include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -109,4 +113,70 @@ void remove_tree(const std::string& path) {
 bool well_formed(const std::string& path) {
   const std::string command = std::string(XMLLINT) + " --noout '" + path + "' 2>/dev/null";
   return std::system(command.c_str()) == 0;
+}
+
+std::string failure(const std::string& what, const std::string& why, const std::string& file) {
+  return what + "：" + file + "：" + why + "\n";
+}
+
+void PrintTo(const outcome& o, std::ostream* os) {
+  *os << "{code " << o.code << ", stdout \"" << o.out << "\", stderr \"" << o.err << "\"}";
+}
+outcome succeeded(const std::string& out) {
+  return {0, out, ""};
+}
+outcome failed(const std::string& out, const std::string& err) {
+  return {1, out, err};
+}
+
+void become_nobody() {
+  if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0))
+    _exit(3);
+}
+
+namespace {
+
+std::string drain(int fd) {
+  std::string bytes;
+  char chunk[4096];
+  for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;)
+    bytes.append(chunk, static_cast<std::size_t>(n));
+  close(fd);
+  return bytes;
+}
+
+}  // namespace
+
+child start(const std::function<bool()>& body) {
+  int out[2];
+  int err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+    std::abort();
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0)
+      _exit(4);
+    alarm(10);
+    _exit(body() ? 0 : 1);
+  }
+  close(out[1]);
+  close(err[1]);
+  return {pid, out[0], err[0]};
+}
+
+bool running(const child& c) {
+  siginfo_t info{};
+  return waitid(P_PID, c.pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+}
+
+outcome finish(const child& c) {
+  int status = 0;
+  if (c.pid <= 0 || waitpid(c.pid, &status, 0) != c.pid)
+    return {-1000, "", "no child"};
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status), drain(c.out), drain(c.err)};
+}
+
+outcome in_child(const std::function<bool()>& body) {
+  return finish(start(body));
 }

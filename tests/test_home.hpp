@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/types.h>
+
+#include <functional>
+#include <ostream>
 #include <string>
 #include <string_view>
 
@@ -56,3 +60,38 @@ bool well_formed(const std::string& path);
 inline constexpr std::string_view entry = TEST_ENTRY;
 inline constexpr std::string_view skeleton =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<jsplugins>\n" TEST_ENTRY "\n</jsplugins>\n";
+
+// One failure line on stderr: what went wrong, the file concerned (the list by default), and why.
+std::string failure(const std::string& what, const std::string& why,
+                    const std::string& file = ".local/share/Kingsoft/wps/jsaddons/publish.xml");
+
+// What a run did: 0 when write_file returned true, 1 when false, minus the signal number when
+// a signal ended the child that ran it; and the console. Compared whole, printed whole.
+struct outcome {
+  int code = 0;
+  std::string out;
+  std::string err;
+  bool operator==(const outcome& o) const { return code == o.code && out == o.out && err == o.err; }
+};
+void PrintTo(const outcome& o, std::ostream* os);
+outcome succeeded(const std::string& out);
+outcome failed(const std::string& out, const std::string& err);
+
+inline constexpr uid_t nobody = 65534;
+
+// Turns the rest of a child into user nobody when the tests run as root.
+void become_nobody();
+
+// A child process that runs the editor, for what must not touch the test process: another
+// user, a file-size limit, a lock held by the test, a run that might hang.
+struct child {
+  pid_t pid;
+  int out;  // the read ends of its stdout and stderr
+  int err;
+};
+
+// The child exits with 0 when `body` returns true, else 1; an alarm ends it after 10 s.
+child start(const std::function<bool()>& body);
+bool running(const child& c);
+outcome finish(const child& c);
+outcome in_child(const std::function<bool()>& body);

@@ -41,90 +41,6 @@ std::string disabled_entry() {
   return line.replace(line.find("\"true\""), 6, "\"false\"");
 }
 
-// One failure line on stderr: what went wrong, the file concerned, and why.
-std::string failure(const std::string& what, const std::string& why,
-                    const std::string& file = rel) {
-  return what + "：" + file + "：" + why + "\n";
-}
-
-// What a run did: 0 when write_file returned true, 1 when false, minus the signal number when
-// a signal ended the child that ran it; and the console. Compared whole, printed whole.
-struct outcome {
-  int code = 0;
-  std::string out;
-  std::string err;
-  bool operator==(const outcome& o) const { return code == o.code && out == o.out && err == o.err; }
-};
-void PrintTo(const outcome& o, std::ostream* os) {
-  *os << "{code " << o.code << ", stdout \"" << o.out << "\", stderr \"" << o.err << "\"}";
-}
-outcome succeeded(const std::string& out) {
-  return {0, out, ""};
-}
-outcome failed(const std::string& out, const std::string& err) {
-  return {1, out, err};
-}
-
-constexpr uid_t nobody = 65534;
-
-// Turns the rest of a child into user nobody when the tests run as root.
-void become_nobody() {
-  if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0))
-    _exit(3);
-}
-
-std::string drain(int fd) {
-  std::string bytes;
-  char chunk[4096];
-  for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;)
-    bytes.append(chunk, static_cast<std::size_t>(n));
-  close(fd);
-  return bytes;
-}
-
-// A child process that runs the editor, for what must not touch the test process: another
-// user, a file-size limit, a lock held by the test, a run that might hang.
-struct child {
-  pid_t pid;
-  int out;  // the read ends of its stdout and stderr
-  int err;
-};
-
-// The child exits with 0 when `body` returns true, else 1; an alarm ends it after 10 s.
-child start(const std::function<bool()>& body) {
-  int out[2];
-  int err[2];
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
-    std::abort();
-  std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    if (dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0)
-      _exit(4);
-    alarm(10);
-    _exit(body() ? 0 : 1);
-  }
-  close(out[1]);
-  close(err[1]);
-  return {pid, out[0], err[0]};
-}
-
-bool running(const child& c) {
-  siginfo_t info{};
-  return waitid(P_PID, c.pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
-}
-
-outcome finish(const child& c) {
-  int status = 0;
-  if (c.pid <= 0 || waitpid(c.pid, &status, 0) != c.pid)
-    return {-1000, "", "no child"};
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status), drain(c.out), drain(c.err)};
-}
-
-outcome in_child(const std::function<bool()>& body) {
-  return finish(start(body));
-}
-
 class WriteFile : public TestHome {
  protected:
   void TearDown() override {
@@ -299,6 +215,17 @@ TEST_F(WriteFile, ListsItCannotEditLineByLineAreRefused) {
        "第3行" + shares},
       {"disabled entry beside another element", 0,
        decl + "<jsplugins>\n" + disabled_entry() + other + "\n</jsplugins>\n", "第3行" + shares},
+      {"closing tag behind an element spread over lines", 0,
+       decl + "<jsplugins>\n  <jspluginonline name=\"Other\"\n      url=\"https://o.example:1/\"/>"
+              "</jsplugins>\n",
+       "第4行的</jsplugins>结束标签之前的内容不以<开始，可能属于上一行的标签"},
+      {"entry with a value that goes on below", 1,
+       decl + "<jsplugins>\n" + e.substr(0, e.size() - 2) + " note=\"a/>\n b\"/>\n</jsplugins>\n",
+       "第3行" + shares},
+      {"comment that starts on an entry-like line", 1,
+       decl + "<jsplugins>\n<!-- jspluginonline name=\"Quillora插件\"/>\n" + other +
+           " -->\n</jsplugins>\n",
+       "第3行" + shares},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -344,6 +271,30 @@ TEST_F(WriteFile, StaleTempFromEarlierCrashIsReplaced) {
   EXPECT_EQ(run(1), succeeded(removing()));
   EXPECT_EQ(read_bytes(list()), base);
   EXPECT_EQ(read_bytes(at("notes.txt")), "not a list");
+}
+
+// A copy killed while it rewrote the list leaves its temporary list behind; the next run clears
+// it even when the list is already as the user wants it.
+TEST_F(WriteFile, RunWithNothingToDoRemovesTempLeftByACrash) {
+  const struct {
+    int mode;
+    const char* bytes;  // null: no list
+    std::string says;
+  } cases[] = {{0, skeleton.data(), "包含Quillora插件节点，无需添加\n"}, {1, nullptr, ""}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mode);
+    make_list_folder();
+    unlink(list().c_str());
+    if (c.bytes != nullptr)
+      put_list(c.bytes);
+    write_bytes(temp(), "<?xml version=\"1.0\"?>\n<jspl");
+    EXPECT_EQ(run(c.mode), succeeded(head_lines() + c.says));
+    EXPECT_FALSE(exists(temp()));
+    EXPECT_EQ(exists(list()), c.bytes != nullptr);
+    if (c.bytes != nullptr) {
+      EXPECT_EQ(read_bytes(list()), c.bytes);
+    }
+  }
 }
 
 TEST_F(WriteFile, FolderInTempsPlaceFailsCleanly) {

@@ -1,0 +1,202 @@
+// Lists and home folders that no one means to have: odd bytes, odd line ends, huge lines, binary
+// files, folders the user can't write, a HOME that points nowhere. The editor must give a clear
+// result and never lose what was there.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <iterator>
+#include <random>
+#include <string>
+
+#include "addon_list.hpp"
+#include "test_home.hpp"
+
+namespace {
+
+const std::string decl = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+const std::string e(entry);
+const std::string other =
+    "  <jspluginonline enable=\"true\" install=\"https://other.example:9443\" "
+    "url=\"https://other.example:9443/\" type=\"wps\" name=\"Other\"/>";
+const std::string open_root = "<jsplugins>\n";
+const std::string close_root = "</jsplugins>\n";
+const std::string nul(1, '\0');
+
+class BadInput : public TestHome {
+ protected:
+  outcome run(int mode) {
+    const editor_run r = run_editor(mode);
+    return {r.ok ? 0 : 1, r.out, r.err};
+  }
+  std::string temp() const { return list() + ".tmp"; }
+  std::string folder() const { return at(".local/share/Kingsoft/wps/jsaddons"); }
+};
+
+// What one mode does with a list: the console, and the list's bytes afterwards.
+struct expect {
+  enum { adds, removes, no_need, nothing, refused } what;
+  std::string why;    // for refused: the reason after the list's path
+  std::string after;  // the list afterwards; empty: exactly as it was
+};
+
+// Lists whose bytes are odd but whose lines the editor can handle or must refuse; every case runs
+// install and uninstall on the same bytes.
+TEST_F(BadInput, OddBytesAreCopiedExactlyOrTheListIsRefusedUntouched) {
+  const std::string no_place = "找不到</jsplugins>结束标签";
+  const std::string shares = "的Quillora插件节点与其他标记在同一行";
+  const std::string bom = "\xEF\xBB\xBF";
+  const std::string bad_utf8 = "<!-- \xff\xfe \xc3\x28 \xed\xa0\x80 \xf4\x90\x80\x80 -->\n";
+  // An add-on whose name is cut in the middle of a character is not ours.
+  const std::string cut_name =
+      "  <jspluginonline url=\"https://c.example:1/\" name=\"Quillora\xe6\x8f\"/>\n";
+  std::string binary(64 * 1024, '\0');
+  std::mt19937 random(4);
+  for (char& c : binary)
+    c = static_cast<char>(random());
+  ASSERT_EQ(binary.find("</jsplugins>"), std::string::npos);
+  const std::string cr_list = "<?xml version=\"1.0\"?>\r<jsplugins>\r" + e + "\r</jsplugins>\r";
+  const std::string with_nul = decl + open_root + "<!-- a" + nul + nul + "b -->\n" + other + "\n";
+
+  const struct {
+    const char* name;
+    std::string bytes;
+    expect install;
+    expect uninstall;
+  } cases[] = {
+      {"NUL bytes in other lines",
+       with_nul + close_root,
+       {expect::adds, "", with_nul + e + "\n" + close_root},
+       {expect::nothing, "", ""}},
+      {"NUL byte behind the entry",
+       decl + open_root + e + nul + "\n" + close_root,
+       {expect::no_need, "", ""},
+       {expect::refused, "第3行" + shares, ""}},
+      {"invalid UTF-8",
+       decl + open_root + bad_utf8 + cut_name + e + "\n" + close_root,
+       {expect::no_need, "", ""},
+       {expect::removes, "", decl + open_root + bad_utf8 + cut_name + close_root}},
+      {"byte-order mark",
+       bom + decl + open_root + other + "\n" + close_root,
+       {expect::adds, "", bom + decl + open_root + other + "\n" + e + "\n" + close_root},
+       {expect::nothing, "", ""}},
+      {"byte-order mark alone", bom, {expect::refused, no_place, ""}, {expect::nothing, "", ""}},
+      // CRs alone end no line: the whole list is one line, which holds the entry and the root.
+      {"CR line ends", cr_list, {expect::no_need, "", ""}, {expect::refused, "第1行" + shares, ""}},
+      {"CR line ends, no entry",
+       "<jsplugins>\r" + other + "\r</jsplugins>\r",
+       {expect::refused, "第1行的</jsplugins>结束标签之前没有单独的<jsplugins>开始标签", ""},
+       {expect::nothing, "", ""}},
+      {"binary file", binary, {expect::refused, no_place, ""}, {expect::nothing, "", ""}},
+  };
+  for (const auto& c : cases) {
+    for (const int mode : {0, 1}) {
+      SCOPED_TRACE(std::string(c.name) + (mode == 0 ? ", install" : ", uninstall"));
+      put_list(c.bytes);
+      const expect& x = mode == 0 ? c.install : c.uninstall;
+      const std::string head = head_lines();
+      switch (x.what) {
+        case expect::adds:
+          EXPECT_EQ(run(mode), succeeded(head + "已添加Quillora插件节点\n"));
+          break;
+        case expect::removes:
+          EXPECT_EQ(run(mode), succeeded(head + "包含Quillora插件节点，需删除\n"));
+          break;
+        case expect::no_need:
+          EXPECT_EQ(run(mode), succeeded(head + "包含Quillora插件节点，无需添加\n"));
+          break;
+        case expect::nothing:
+          EXPECT_EQ(run(mode), succeeded(head));
+          break;
+        case expect::refused:
+          EXPECT_EQ(run(mode), failed(mode == 0 ? head : head + "包含Quillora插件节点，需删除\n",
+                                      failure("无法修改XML文件", x.why)));
+          break;
+      }
+      EXPECT_EQ(read_bytes(list()), x.after.empty() ? c.bytes : x.after);
+      EXPECT_FALSE(exists(temp()));
+    }
+  }
+  std::printf("bad input: %zu lists of odd bytes, each installed into and uninstalled from\n",
+              std::size(cases));
+}
+
+// A list held on one line of 50 MB, and a list with such a line among others: read through
+// whole, refused or copied without a byte changed.
+TEST_F(BadInput, FiftyMegabyteLineIsHandledWhole) {
+  const std::string filler(50u << 20, 'x');
+  const std::string one_line =
+      "<?xml version=\"1.0\"?><jsplugins><!-- " + filler + " -->" + e + "</jsplugins>";
+  put_list(one_line);
+  EXPECT_EQ(run(0), succeeded(head_lines() + "包含Quillora插件节点，无需添加\n"));
+  EXPECT_EQ(run(1),
+            failed(head_lines() + "包含Quillora插件节点，需删除\n",
+                   failure("无法修改XML文件", "第1行的Quillora插件节点与其他标记在同一行")));
+  EXPECT_TRUE(read_bytes(list()) == one_line) << "the list changed";
+
+  const std::string before = decl + open_root + "<!-- " + filler + " -->\n";
+  put_list(before + close_root);
+  EXPECT_EQ(run(0), succeeded(head_lines() + "已添加Quillora插件节点\n"));
+  EXPECT_TRUE(read_bytes(list()) == before + e + "\n" + close_root) << "the long line changed";
+  EXPECT_FALSE(exists(temp()));
+  std::printf("bad input: 3 runs on lists with one line of 50 MB\n");
+}
+
+// The user can read the list but not write its folder: no copy can be made beside it.
+TEST_F(BadInput, ReadOnlyFolderLeavesListAsItWas) {
+  const std::string lists[] = {decl + open_root + other + "\n" + close_root,
+                               decl + open_root + e + "\n" + close_root};
+  make_list_folder();
+  for (std::string path = folder(); path.size() > home_.size(); path.erase(path.rfind('/')))
+    ASSERT_EQ(chmod(path.c_str(), 0755), 0) << path;
+  ASSERT_EQ(chmod(home_.c_str(), 0755), 0);
+  for (const int mode : {0, 1}) {
+    SCOPED_TRACE(mode);
+    ASSERT_EQ(chmod(folder().c_str(), 0755), 0);
+    put_list(lists[mode]);
+    if (geteuid() == 0) {  // root writes any folder: the run is made as another user
+      ASSERT_EQ(chown(folder().c_str(), nobody, nobody), 0);
+      ASSERT_EQ(chown(list().c_str(), nobody, nobody), 0);
+    }
+    ASSERT_EQ(chmod(folder().c_str(), 0555), 0);
+    EXPECT_EQ(in_child([mode] {
+                become_nobody();
+                return write_file(mode);
+              }),
+              failed(mode == 0 ? head_lines() : head_lines() + "包含Quillora插件节点，需删除\n",
+                     failure("无法创建临时文件", "Permission denied",
+                             ".local/share/Kingsoft/wps/jsaddons/publish.xml.tmp")));
+    EXPECT_EQ(read_bytes(list()), lists[mode]);
+    EXPECT_FALSE(exists(temp()));
+  }
+  std::printf("bad input: install and uninstall in a read-only folder, as %s\n",
+              geteuid() == 0 ? "user nobody" : "the test's user");
+}
+
+// HOME that leads nowhere usable stops the run before any file is touched; a relative HOME is
+// taken from the folder the program was started in.
+TEST_F(BadInput, HomeThatIsNoFolderStopsBeforeTouchingFiles) {
+  write_bytes(at("plain-file"), "not a folder");
+  for (const std::string& home : {at("no-such-folder"), at("plain-file")}) {
+    SCOPED_TRACE(home);
+    setenv("HOME", home.c_str(), 1);
+    EXPECT_EQ(run(0), failed("用户主目录路径：" + home + "\n", "无法更改工作目录\n"));
+  }
+  EXPECT_FALSE(exists(at("no-such-folder")));
+  EXPECT_EQ(read_bytes(at("plain-file")), "not a folder");
+
+  make_dirs(at("relative/home/.local/share/Kingsoft/wps/jsaddons"));
+  const std::string bytes = decl + open_root + close_root;
+  write_bytes(at("relative/home/.local/share/Kingsoft/wps/jsaddons/publish.xml"), bytes);
+  ASSERT_EQ(chdir(home_.c_str()), 0);
+  setenv("HOME", "relative/home", 1);
+  EXPECT_EQ(run(0), succeeded("用户主目录路径：relative/home\n当前工作目录：" + home_ +
+                              "/relative/home\n已添加Quillora插件节点\n"));
+  EXPECT_EQ(read_bytes(at("relative/home/.local/share/Kingsoft/wps/jsaddons/publish.xml")),
+            decl + open_root + e + "\n" + close_root);
+  std::printf("bad input: HOME missing, a regular file, relative\n");
+}
+
+}  // namespace

@@ -1,0 +1,380 @@
+// A libFuzzer target for the list editor: random lists through the rewrite and the scan, checked
+// against a plain line-by-line reading of what the editor promises and, for well-formed lists,
+// against what an XML parser reads in them; refused lists go through write_file, which must leave
+// them as they were.
+#include <fcntl.h>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "addon_list.hpp"
+
+namespace {
+
+// Stops the run with a message that libFuzzer reports together with the input.
+#define CHECK(condition)                                                                  \
+  do {                                                                                    \
+    if (!(condition)) {                                                                   \
+      fprintf(stderr, "invariant broken at %s:%d: %s\n", __FILE__, __LINE__, #condition); \
+      abort();                                                                            \
+    }                                                                                     \
+  } while (0)
+
+bool has(std::string_view line, std::string_view needle) {
+  return line.find(needle) != std::string_view::npos;
+}
+
+// The line model, a whole line at a time.
+bool entry_line(std::string_view l) {
+  return has(l, "jspluginonline") && has(l, "name=\"") && has(l, "Quillora插件");
+}
+bool enabled_line(std::string_view l) {
+  return entry_line(l) && !has(l, "false");
+}
+bool closing_line(std::string_view l) {
+  return has(l, "</jsplugins>");
+}
+// "<jsplugins" whose name ends there: the next byte, if any, can't continue an XML name.
+bool opening_line(std::string_view l) {
+  for (std::size_t at = l.find("<jsplugins"); at != std::string_view::npos;
+       at = l.find("<jsplugins", at + 1)) {
+    const std::size_t after = at + 10;
+    if (after == l.size())
+      return true;
+    const auto c = static_cast<unsigned char>(l[after]);
+    if (!(isalnum(c) || c == '-' || c == '_' || c == '.' || c == ':' || c >= 0x80))
+      return true;
+  }
+  return false;
+}
+// One element alone on its line, so that dropping the line drops nothing else.
+bool alone(std::string_view l) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+  while (!l.empty() && blank(l.front()))
+    l.remove_prefix(1);
+  while (!l.empty() && blank(l.back()))
+    l.remove_suffix(1);
+  if (l.size() < 3 || l.front() != '<')
+    return false;
+  const auto name = static_cast<unsigned char>(l[1]);  // an element: not "</", "<!" or "<?"
+  char quote = 0;
+  int ends = 0;  // '>' outside quoted values
+  for (const char c : l) {
+    if (quote != 0) {
+      quote = c == quote ? 0 : quote;
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    } else {
+      ends += c == '>';
+    }
+  }
+  return (isalpha(name) || name == '_' || name == ':' || name >= 0x80) &&
+         l.substr(l.size() - 2) == "/>" && std::count(l.begin(), l.end(), '<') == 1 && quote == 0 &&
+         ends == 1;
+}
+
+std::vector<std::string_view> lines_of(std::string_view text) {
+  std::vector<std::string_view> lines;
+  while (!text.empty()) {
+    const std::size_t lf = std::min(text.find('\n'), text.size());
+    lines.push_back(text.substr(0, lf));
+    text.remove_prefix(std::min(lf + 1, text.size()));
+  }
+  return lines;
+}
+
+std::string joined(const std::vector<std::string_view>& lines) {
+  std::string text;
+  for (const std::string_view l : lines)
+    text.append(l).push_back('\n');
+  return text;
+}
+
+struct rewritten {
+  rewrite_status status;
+  std::uint64_t line;
+  std::string bytes;
+};
+
+rewritten rewrite(const std::string& list, bool install) {
+  std::istringstream in(list);
+  std::ostringstream out;
+  const rewrite_result r = rewrite_list(in, out, install);
+  return {r.status, r.line, out.str()};
+}
+
+// What the rewrite must answer, from the model: the status and the line it names.
+std::pair<rewrite_status, std::uint64_t> expected(const std::vector<std::string_view>& lines,
+                                                  bool install) {
+  bool inserted = !install;
+  bool opened = false;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::string_view l = lines[i];
+    if (!inserted && closing_line(l)) {
+      if (!opened || opening_line(l))
+        return {rewrite_status::closing_not_in_root, i + 1};
+      const std::size_t first = l.find_first_not_of(" \t\r");
+      if (first == std::string_view::npos || l[first] != '<')
+        return {rewrite_status::closing_line_continues, i + 1};
+      inserted = true;
+    }
+    if (entry_line(l)) {
+      if (!alone(l))
+        return {rewrite_status::entry_shares_line, i + 1};
+      continue;
+    }
+    opened = opened || opening_line(l);
+  }
+  if (!inserted)
+    return {rewrite_status::no_closing_line, lines.size()};
+  return {rewrite_status::done, 0};
+}
+
+// The fuzzer's bytes, with each 0x01 and the byte after it standing for the bytes before it
+// repeated over 64 KiB or more: lines that reach across the reader's 128 KiB buffer at any point
+// cost the fuzzer two bytes.
+std::string expand(const std::uint8_t* data, std::size_t size) {
+  std::string list;
+  int expansions = 0;
+  for (std::size_t i = 0; i < size; ++i) {
+    if (data[i] != 0x01 || i + 1 == size || ++expansions > 2) {
+      list.push_back(static_cast<char>(data[i]));
+      continue;
+    }
+    const std::size_t grow = 64 * 1024 + data[++i] * 300u;
+    const std::size_t period = std::min<std::size_t>(list.size(), 1 + data[i] % 16);
+    const std::string unit = period == 0 ? std::string("x") : list.substr(list.size() - period);
+    for (std::size_t added = 0; added < grow; added += unit.size())
+      list += unit;
+  }
+  return list;
+}
+
+// What the office suite reads in a list, leaving out everything that holds the add-on's name:
+// elements that carry it in a name or value, and lines of text or comments that hold it. A
+// rewrite that only takes out and puts in the add-on's entry lines leaves this the same.
+struct xml_reading {
+  bool well_formed = false;
+  std::vector<std::string> items;  // elements with their depth and attributes, comments, ...
+  std::string text;                // all text and character sections, without white space
+};
+
+constexpr std::string_view addon_name = "Quillora插件";
+
+std::string without_addon_lines(std::string_view text) {
+  std::string kept;
+  for (const std::string_view l : lines_of(text)) {
+    if (!has(l, addon_name))
+      kept.append(l).push_back('\n');
+  }
+  return kept;
+}
+
+void read_nodes(xmlNodePtr node, int depth, xml_reading& r, std::string& text) {
+  const auto str = [](const xmlChar* s) {
+    return s == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(s));
+  };
+  for (; node != nullptr; node = node->next) {
+    switch (node->type) {
+      case XML_ELEMENT_NODE: {
+        std::string item = std::to_string(depth) + " <" + str(node->name);
+        for (xmlAttrPtr a = node->properties; a != nullptr; a = a->next) {
+          xmlChar* value = xmlNodeListGetString(node->doc, a->children, 1);
+          item += " " + str(a->name) + "=" + str(value);
+          xmlFree(value);
+        }
+        if (!has(item, addon_name))
+          r.items.push_back(item);
+        read_nodes(node->children, depth + 1, r, text);
+        break;
+      }
+      case XML_TEXT_NODE:
+      case XML_CDATA_SECTION_NODE:
+        text += str(node->content);
+        break;
+      case XML_ENTITY_REF_NODE:
+        text += "&" + str(node->name) + ";";
+        break;
+      case XML_COMMENT_NODE:
+        r.items.push_back("<!--" + without_addon_lines(str(node->content)));
+        break;
+      case XML_PI_NODE:
+        r.items.push_back("<?" + str(node->name) + " " + without_addon_lines(str(node->content)));
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+xml_reading read_xml(const std::string& list) {
+  xml_reading r;
+  xmlDocPtr doc = xmlReadMemory(list.data(), static_cast<int>(list.size()), "publish.xml", nullptr,
+                                XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+  if (doc == nullptr)
+    return r;
+  r.well_formed = true;
+  std::string text;
+  read_nodes(doc->children, 0, r, text);
+  xmlFreeDoc(doc);
+  for (const char c : without_addon_lines(text)) {
+    if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
+      r.text.push_back(c);
+  }
+  return r;
+}
+
+std::string home;
+std::string start_folder;  // write_file moves to the home folder; libFuzzer's paths are from here
+
+// Runs write_file on `list` in the fuzzer's home; returns its result, the list's bytes after it
+// and what it printed on stderr.
+struct on_disk {
+  bool ok;
+  std::string bytes;
+  std::string err;
+};
+
+on_disk run_on_disk(const std::string& list, int mode) {
+  const std::string path = home + "/" + std::string(list_path);
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << list;
+  }
+  fflush(stderr);
+  const int capture = memfd_create("stderr", MFD_CLOEXEC);
+  const int saved = dup(2);
+  CHECK(capture >= 0 && saved >= 0 && dup2(capture, 2) == 2);
+  setenv("HOME", home.c_str(), 1);
+  const bool ok = write_file(mode);
+  CHECK(chdir(start_folder.c_str()) == 0);
+  fflush(stderr);
+  CHECK(dup2(saved, 2) == 2);
+  close(saved);
+  std::string err;
+  char chunk[4096];
+  lseek(capture, 0, SEEK_SET);
+  for (ssize_t n; (n = read(capture, chunk, sizeof chunk)) > 0;)
+    err.append(chunk, static_cast<std::size_t>(n));
+  close(capture);
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  CHECK(access((path + ".tmp").c_str(), F_OK) != 0);  // no temporary list left
+  return {ok, bytes, err};
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  xmlInitParser();
+  // The editor's console output is not what is fuzzed.
+  const int null = open("/dev/null", O_WRONLY);
+  dup2(null, 1);
+  close(null);
+  char* cwd = getcwd(nullptr, 0);
+  CHECK(cwd != nullptr);
+  start_folder = cwd;
+  free(cwd);
+  const char* shm = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+  std::string pattern = std::string(shm) + "/qfuzz.XXXXXX";
+  CHECK(mkdtemp(pattern.data()) != nullptr);
+  home = pattern;
+  const std::string folder = home + "/.local/share/Kingsoft/wps/jsaddons";
+  CHECK(system(("mkdir -p '" + folder + "'").c_str()) == 0);
+  atexit([] {
+    if (system(("rm -rf '" + home + "'").c_str()) != 0) {
+      // a folder left in /dev/shm is no reason to fail the run
+    }
+  });
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string list = expand(data, size);
+  const std::vector<std::string_view> lines = lines_of(list);
+  std::vector<std::string_view> kept;  // every line that is not an entry line, in order
+  bool any_enabled = false;
+  for (const std::string_view l : lines) {
+    if (!entry_line(l))
+      kept.push_back(l);
+    any_enabled = any_enabled || enabled_line(l);
+  }
+
+  std::istringstream scan_in(list);
+  const scan_result scan = scan_list(scan_in);
+  CHECK(!scan.read_failed);
+  CHECK(scan.enabled_entry == any_enabled);
+  CHECK(scan.blank == (list.find_first_not_of(" \t\r\n") == std::string::npos));
+
+  const std::string entry(addon_entry());
+  // Short lists only: the parser is slow beside the rewrite.
+  const xml_reading before = list.size() < 64 * 1024 ? read_xml(list) : xml_reading();
+  for (const bool install : {true, false}) {
+    const rewritten got = rewrite(list, install);
+    const auto [status, line] = expected(lines, install);
+    CHECK(got.status == status);
+    if (status != rewrite_status::done) {
+      CHECK(got.line == line);
+      // On disk, a list the editor would have to change but refuses stays as it was.
+      const bool must_change = install ? !any_enabled && !scan.blank : any_enabled;
+      if (must_change) {
+        const on_disk run = run_on_disk(list, install ? 0 : 1);
+        CHECK(!run.ok);
+        CHECK(run.bytes == list);
+        CHECK(!run.err.empty() && run.err.back() == '\n' &&
+              std::count(run.err.begin(), run.err.end(), '\n') == 1);
+      }
+      continue;
+    }
+    const std::vector<std::string_view> out = lines_of(got.bytes);
+    CHECK(got.bytes.empty() || got.bytes.back() == '\n');
+    if (before.well_formed) {  // still well formed, and nothing but the add-on's lines changed
+      const xml_reading after = read_xml(got.bytes);
+      CHECK(after.well_formed);
+      CHECK(after.items == before.items);
+      CHECK(after.text == before.text);
+    }
+    if (!install) {
+      CHECK(got.bytes == joined(kept));  // the other lines, byte for byte, in order
+      continue;
+    }
+    // Exactly one entry line, the enabled entry, directly before the first closing-tag line.
+    std::size_t entries = 0;
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < out.size(); ++i) {
+      if (entry_line(out[i])) {
+        ++entries;
+        at = i;
+      }
+    }
+    CHECK(entries == 1);
+    CHECK(out[at] == entry);
+    CHECK(at + 1 < out.size() && closing_line(out[at + 1]));
+    for (std::size_t i = 0; i < at; ++i)
+      CHECK(!closing_line(out[i]));
+    std::vector<std::string_view> others = out;
+    others.erase(others.begin() + static_cast<std::ptrdiff_t>(at));
+    CHECK(others == kept);
+    // Installing again changes nothing; uninstalling gives the list without the entry.
+    const rewritten again = rewrite(got.bytes, true);
+    CHECK(again.status == rewrite_status::done && again.bytes == got.bytes);
+    const rewritten removed = rewrite(got.bytes, false);
+    CHECK(removed.status == rewrite_status::done && removed.bytes == joined(kept));
+    std::istringstream installed(got.bytes);
+    CHECK(scan_list(installed).enabled_entry);
+  }
+  return 0;
+}
