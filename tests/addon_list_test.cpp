@@ -9,22 +9,13 @@
 #include <vector>
 
 #include "addon_list.hpp"
+#include "line_model.hpp"
 #include "test_home.hpp"
 
 namespace {
 
-struct rewritten {
-  rewrite_status status;
-  std::uint64_t line;
-  std::string bytes;
-};
-
-rewritten rewrite(const std::string& list, bool install) {
-  std::istringstream in(list);
-  std::ostringstream out;
-  const rewrite_result result = rewrite_list(in, out, install);
-  return {result.status, result.line, out.str()};
-}
+using line_model::rewrite;
+using line_model::rewritten;
 
 std::string install(const std::string& list) {
   const rewritten r = rewrite(list, true);
@@ -234,80 +225,6 @@ TEST(LongLines, AreCopiedUnchangedAndFarFromTheEntry) {
   EXPECT_EQ(uninstall(big + "\n" + e + "\n" + big), big + "\n" + big + "\n");
 }
 
-namespace {
-
-// The line model written the plain way, a whole line at a time, to check the streamed rewrite
-// against on lists made at random.
-bool opens_root(const std::string& line) {
-  for (std::size_t at = line.find("<jsplugins"); at != std::string::npos;
-       at = line.find("<jsplugins", at + 1)) {
-    const std::size_t after = at + 10;
-    if (after == line.size())
-      return true;
-    const auto c = static_cast<unsigned char>(line[after]);
-    if (!std::isalnum(c) && c != '-' && c != '_' && c != '.' && c != ':' && c < 0x80)
-      return true;
-  }
-  return false;
-}
-
-bool only_the_element(const std::string& line) {
-  const std::size_t first = line.find_first_not_of(" \t\r");
-  const std::size_t last = line.find_last_not_of(" \t\r");
-  if (first == std::string::npos || line[first] != '<' || first + 1 >= line.size())
-    return false;
-  const auto name = static_cast<unsigned char>(line[first + 1]);  // an element, not "</", "<!"
-  char quote = 0;
-  int ends = 0;  // '>' outside quoted values
-  for (const char c : line) {
-    if (quote != 0) {
-      quote = c == quote ? 0 : quote;
-    } else if (c == '"' || c == '\'') {
-      quote = c;
-    } else {
-      ends += c == '>';
-    }
-  }
-  return (std::isalpha(name) || name == '_' || name == ':' || name >= 0x80) && last >= 1 &&
-         line.compare(last - 1, 2, "/>") == 0 && std::count(line.begin(), line.end(), '<') == 1 &&
-         quote == 0 && ends == 1;
-}
-
-rewritten model(const std::string& list, bool install) {
-  std::vector<std::string> lines;
-  for (std::size_t start = 0; start < list.size();) {
-    const std::size_t lf = std::min(list.find('\n', start), list.size());
-    lines.push_back(list.substr(start, lf - start));
-    start = lf + 1;
-  }
-  std::string out;
-  bool inserted = false, opened = false;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    const std::string& line = lines[i];
-    if (install && !inserted && is_closing_line(line)) {
-      if (!opened || opens_root(line))
-        return {rewrite_status::closing_not_in_root, i + 1, {}};
-      const std::size_t first = line.find_first_not_of(" \t\r");
-      if (first == std::string::npos || line[first] != '<')
-        return {rewrite_status::closing_line_continues, i + 1, {}};
-      out += e + "\n";
-      inserted = true;
-    }
-    if (is_entry_line(line)) {
-      if (!only_the_element(line))
-        return {rewrite_status::entry_shares_line, i + 1, {}};
-      continue;
-    }
-    opened = opened || opens_root(line);
-    out += line + "\n";
-  }
-  if (install && !inserted)
-    return {rewrite_status::no_closing_line, lines.size(), {}};
-  return {rewrite_status::done, 0, out};
-}
-
-}  // namespace
-
 TEST(Rewrite, AgreesWithThePlainLineModelOnRandomLists) {
   const std::vector<std::string> parts = {"<?xml version=\"1.0\"?>",
                                           "<jsplugins>",
@@ -341,7 +258,7 @@ TEST(Rewrite, AgreesWithThePlainLineModelOnRandomLists) {
         list += '\n';
     }
     for (const bool mode : {true, false}) {
-      const rewritten want = model(list, mode);
+      const rewritten want = line_model::expected(line_model::lines_of(list), mode, e);
       const rewritten got = rewrite(list, mode);
       ASSERT_EQ(got.status, want.status) << "round " << round << " install " << mode;
       if (want.status == rewrite_status::done) {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "addon_list.hpp"
+#include "line_model.hpp"
 
 namespace {
 
@@ -33,115 +34,7 @@ namespace {
     }                                                                                     \
   } while (0)
 
-bool has(std::string_view line, std::string_view needle) {
-  return line.find(needle) != std::string_view::npos;
-}
-
-// The line model, a whole line at a time.
-bool entry_line(std::string_view l) {
-  return has(l, "jspluginonline") && has(l, "name=\"") && has(l, "Quillora插件");
-}
-bool enabled_line(std::string_view l) {
-  return entry_line(l) && !has(l, "false");
-}
-bool closing_line(std::string_view l) {
-  return has(l, "</jsplugins>");
-}
-// "<jsplugins" whose name ends there: the next byte, if any, can't continue an XML name.
-bool opening_line(std::string_view l) {
-  for (std::size_t at = l.find("<jsplugins"); at != std::string_view::npos;
-       at = l.find("<jsplugins", at + 1)) {
-    const std::size_t after = at + 10;
-    if (after == l.size())
-      return true;
-    const auto c = static_cast<unsigned char>(l[after]);
-    if (!(isalnum(c) || c == '-' || c == '_' || c == '.' || c == ':' || c >= 0x80))
-      return true;
-  }
-  return false;
-}
-// One element alone on its line, so that dropping the line drops nothing else.
-bool alone(std::string_view l) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
-  while (!l.empty() && blank(l.front()))
-    l.remove_prefix(1);
-  while (!l.empty() && blank(l.back()))
-    l.remove_suffix(1);
-  if (l.size() < 3 || l.front() != '<')
-    return false;
-  const auto name = static_cast<unsigned char>(l[1]);  // an element: not "</", "<!" or "<?"
-  char quote = 0;
-  int ends = 0;  // '>' outside quoted values
-  for (const char c : l) {
-    if (quote != 0) {
-      quote = c == quote ? 0 : quote;
-    } else if (c == '"' || c == '\'') {
-      quote = c;
-    } else {
-      ends += c == '>';
-    }
-  }
-  return (isalpha(name) || name == '_' || name == ':' || name >= 0x80) &&
-         l.substr(l.size() - 2) == "/>" && std::count(l.begin(), l.end(), '<') == 1 && quote == 0 &&
-         ends == 1;
-}
-
-std::vector<std::string_view> lines_of(std::string_view text) {
-  std::vector<std::string_view> lines;
-  while (!text.empty()) {
-    const std::size_t lf = std::min(text.find('\n'), text.size());
-    lines.push_back(text.substr(0, lf));
-    text.remove_prefix(std::min(lf + 1, text.size()));
-  }
-  return lines;
-}
-
-std::string joined(const std::vector<std::string_view>& lines) {
-  std::string text;
-  for (const std::string_view l : lines)
-    text.append(l).push_back('\n');
-  return text;
-}
-
-struct rewritten {
-  rewrite_status status;
-  std::uint64_t line;
-  std::string bytes;
-};
-
-rewritten rewrite(const std::string& list, bool install) {
-  std::istringstream in(list);
-  std::ostringstream out;
-  const rewrite_result r = rewrite_list(in, out, install);
-  return {r.status, r.line, out.str()};
-}
-
-// What the rewrite must answer, from the model: the status and the line it names.
-std::pair<rewrite_status, std::uint64_t> expected(const std::vector<std::string_view>& lines,
-                                                  bool install) {
-  bool inserted = !install;
-  bool opened = false;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    const std::string_view l = lines[i];
-    if (!inserted && closing_line(l)) {
-      if (!opened || opening_line(l))
-        return {rewrite_status::closing_not_in_root, i + 1};
-      const std::size_t first = l.find_first_not_of(" \t\r");
-      if (first == std::string_view::npos || l[first] != '<')
-        return {rewrite_status::closing_line_continues, i + 1};
-      inserted = true;
-    }
-    if (entry_line(l)) {
-      if (!alone(l))
-        return {rewrite_status::entry_shares_line, i + 1};
-      continue;
-    }
-    opened = opened || opening_line(l);
-  }
-  if (!inserted)
-    return {rewrite_status::no_closing_line, lines.size()};
-  return {rewrite_status::done, 0};
-}
+using namespace line_model;
 
 // The fuzzer's bytes, with each 0x01 and the byte after it standing for the bytes before it
 // repeated over 64 KiB or more: lines that reach across the reader's 128 KiB buffer at any point
@@ -324,10 +217,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const xml_reading before = list.size() < 64 * 1024 ? read_xml(list) : xml_reading();
   for (const bool install : {true, false}) {
     const rewritten got = rewrite(list, install);
-    const auto [status, line] = expected(lines, install);
-    CHECK(got.status == status);
-    if (status != rewrite_status::done) {
-      CHECK(got.line == line);
+    const rewritten want = expected(lines, install, entry);
+    CHECK(got.status == want.status);
+    if (want.status != rewrite_status::done) {
+      CHECK(got.line == want.line);
       // On disk, a list the editor would have to change but refuses stays as it was.
       const bool must_change = install ? !any_enabled && !scan.blank : any_enabled;
       if (must_change) {
@@ -339,6 +232,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
       continue;
     }
+    CHECK(got.bytes == want.bytes);
     const std::vector<std::string_view> out = lines_of(got.bytes);
     CHECK(got.bytes.empty() || got.bytes.back() == '\n');
     if (before.well_formed) {  // still well formed, and nothing but the add-on's lines changed

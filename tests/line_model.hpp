@@ -1,0 +1,133 @@
+// The list's line model written the plain way, a whole line at a time, with needles searched
+// anew: what the streamed rewrite must answer, for the tests and the fuzz target to check it by.
+#pragma once
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "addon_list.hpp"
+
+namespace line_model {
+
+inline bool has(std::string_view line, std::string_view needle) {
+  return line.find(needle) != std::string_view::npos;
+}
+
+inline bool entry_line(std::string_view l) {
+  return has(l, "jspluginonline") && has(l, "name=\"") && has(l, "Quillora插件");
+}
+inline bool enabled_line(std::string_view l) {
+  return entry_line(l) && !has(l, "false");
+}
+inline bool closing_line(std::string_view l) {
+  return has(l, "</jsplugins>");
+}
+
+// "<jsplugins" whose name ends there: the next byte, if any, can't continue an XML name.
+inline bool opening_line(std::string_view l) {
+  for (std::size_t at = l.find("<jsplugins"); at != std::string_view::npos;
+       at = l.find("<jsplugins", at + 1)) {
+    const std::size_t after = at + 10;
+    if (after == l.size())
+      return true;
+    const auto c = static_cast<unsigned char>(l[after]);
+    if (!(std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == ':' || c >= 0x80))
+      return true;
+  }
+  return false;
+}
+
+// One element alone on its line, so that dropping the line drops nothing else.
+inline bool alone(std::string_view l) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+  while (!l.empty() && blank(l.front()))
+    l.remove_prefix(1);
+  while (!l.empty() && blank(l.back()))
+    l.remove_suffix(1);
+  if (l.size() < 3 || l.front() != '<')
+    return false;
+  const auto name = static_cast<unsigned char>(l[1]);  // an element: not "</", "<!" or "<?"
+  char quote = 0;
+  int ends = 0;  // '>' outside quoted values
+  for (const char c : l) {
+    if (quote != 0) {
+      quote = c == quote ? 0 : quote;
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    } else {
+      ends += c == '>';
+    }
+  }
+  return (std::isalpha(name) || name == '_' || name == ':' || name >= 0x80) &&
+         l.substr(l.size() - 2) == "/>" && std::count(l.begin(), l.end(), '<') == 1 && quote == 0 &&
+         ends == 1;
+}
+
+// A line is the text up to an LF, or up to the end for a last line without one.
+inline std::vector<std::string_view> lines_of(std::string_view text) {
+  std::vector<std::string_view> lines;
+  while (!text.empty()) {
+    const std::size_t lf = std::min(text.find('\n'), text.size());
+    lines.push_back(text.substr(0, lf));
+    text.remove_prefix(std::min(lf + 1, text.size()));
+  }
+  return lines;
+}
+
+inline std::string joined(const std::vector<std::string_view>& lines) {
+  std::string text;
+  for (const std::string_view l : lines)
+    text.append(l).push_back('\n');
+  return text;
+}
+
+struct rewritten {
+  rewrite_status status;
+  std::uint64_t line;  // the line a refusal names
+  std::string bytes;   // the new list, when done
+};
+
+// The editor's streamed rewrite of `list`.
+inline rewritten rewrite(const std::string& list, bool install) {
+  std::istringstream in(list);
+  std::ostringstream out;
+  const rewrite_result r = rewrite_list(in, out, install);
+  return {r.status, r.line, out.str()};
+}
+
+// What the rewrite must give for `list`, with `entry` as the add-on's entry.
+inline rewritten expected(const std::vector<std::string_view>& lines, bool install,
+                          std::string_view entry) {
+  std::string out;
+  bool inserted = !install;
+  bool opened = false;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::string_view l = lines[i];
+    if (!inserted && closing_line(l)) {
+      if (!opened || opening_line(l))
+        return {rewrite_status::closing_not_in_root, i + 1, {}};
+      const std::size_t first = l.find_first_not_of(" \t\r");
+      if (first == std::string_view::npos || l[first] != '<')
+        return {rewrite_status::closing_line_continues, i + 1, {}};
+      out.append(entry).push_back('\n');
+      inserted = true;
+    }
+    if (entry_line(l)) {
+      if (!alone(l))
+        return {rewrite_status::entry_shares_line, i + 1, {}};
+      continue;
+    }
+    opened = opened || opening_line(l);
+    out.append(l).push_back('\n');
+  }
+  if (!inserted)
+    return {rewrite_status::no_closing_line, lines.size(), {}};
+  return {rewrite_status::done, 0, out};
+}
+
+}  // namespace line_model
