@@ -392,6 +392,10 @@ std::string_view addon_entry() {
   return entry_text;
 }
 
+std::string_view server_origin() {
+  return QUILLORA_ORIGIN;
+}
+
 std::string list_skeleton() {
   std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<jsplugins>\n";
   text.append(entry_text);
@@ -413,6 +417,7 @@ scan_result scan_list(std::istream& in) {
   scan_result result;
   line_reader reader(in);
   while (reader.skip_lines_without(needle_addon, {}, nullptr) && reader.next()) {
+    result.entry = result.entry || reader.facts().entry();
     if (reader.facts().enabled()) {
       result.enabled_entry = true;
       break;
@@ -790,4 +795,39 @@ bool write_file(int mode) {
     report("无法获取当前工作目录", {}, errno);  // the list is found relative to it all the same
   }
   return edit_list(mode == 0);
+}
+
+list_state read_list_state() {
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || *home == '\0') {
+    say(stderr, "无法获取用户主目录路径");
+    return list_state::unreadable;
+  }
+  const std::string path = std::string(home) + "/" + std::string(list_path);
+  unique_fd in(::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!in) {
+    if (errno == ENOENT || errno == ENOTDIR)
+      return list_state::absent;  // no list, no folder, or a link to nothing
+    report("无法读取XML文件", list_path, errno);
+    return list_state::unreadable;
+  }
+  struct stat st;
+  if (::fstat(in.get(), &st) != 0) {
+    report("无法读取XML文件", list_path, errno);
+    return list_state::unreadable;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    report("无法读取XML文件", list_path, "不是普通文件");
+    return list_state::unreadable;
+  }
+  fd_streambuf buffer(in.get());
+  std::istream stream(&buffer);
+  const scan_result scan = scan_list(stream);
+  if (scan.read_failed || buffer.error() != 0) {
+    report("读取XML文件失败", list_path, buffer.error() != 0 ? buffer.error() : EIO);
+    return list_state::unreadable;
+  }
+  if (scan.enabled_entry)
+    return list_state::enabled;
+  return scan.entry ? list_state::disabled : list_state::absent;
 }

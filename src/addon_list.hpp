@@ -16,6 +16,9 @@ inline constexpr std::string_view temp_suffix = ".tmp";
 // The add-on's entry: one self-closing element, unindented, with no line terminator.
 std::string_view addon_entry();
 
+// The publishing server's origin that the entry points at, as the build set it.
+std::string_view server_origin();
+
 // The list that the program writes where there was none: declaration, root, entry; LF line ends.
 std::string list_skeleton();
 
@@ -30,6 +33,7 @@ bool is_closing_line(std::string_view line);
 // What one read of the list from its start tells.
 struct scan_result {
   bool enabled_entry = false;  // an enabled entry stands in the list
+  bool entry = false;          // an entry line, enabled or not, was read
   bool blank = true;           // the list holds nothing but spaces, tabs, CRs and LFs
   bool read_failed = false;    // the stream went bad before its end
 };
@@ -69,3 +73,16 @@ rewrite_result rewrite_list(std::istream& in, std::ostream& out, bool install);
 // a lock on its folder; on failure it is as it was. Returns whether the list ended in the
 // requested state, durably.
 bool write_file(int mode);
+
+// Where the add-on stands in the list under $HOME.
+enum class list_state {
+  enabled,     // an enabled entry stands in the list
+  disabled,    // entries stand in the list, none of them enabled
+  absent,      // no entry: no list, an empty one, or one without the add-on
+  unreadable,  // the list could not be read; one line on stderr says why
+};
+
+// Reads the list under $HOME, through a link to it if there is one, and tells where the add-on
+// stands. Changes nothing, creates nothing, takes no lock and prints nothing on stdout: the list
+// is only ever replaced whole, so one read sees either the old list or the new one.
+list_state read_list_state();

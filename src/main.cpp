@@ -1,8 +1,11 @@
 // The installer's window: a background with three picture buttons, the install and uninstall
-// actions, and the notice that ends the run.
+// actions, and the notice that ends the run. Options of its own run the editor without it.
 #include <gtk/gtk.h>
 
+#include <optional>
+
 #include "addon_list.hpp"
+#include "command_line.hpp"
 
 // The main window, set once at start-up.
 GtkWidget* window = nullptr;
@@ -77,6 +80,12 @@ gboolean on_window_button_press_event(GtkWidget*, GdkEventButton* event, gpointe
 }
 
 int main(int argc, char* argv[]) {
+  const std::optional<command> what = parse_command_line(&argc, &argv);
+  if (!what)
+    return 2;
+  if (*what != command::window)
+    return run_command(*what);
+
   gtk_init(&argc, &argv);
 
   window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
