@@ -43,10 +43,11 @@ stress: build fuzz-build
 	ctest --test-dir $(FUZZ_BUILD) --output-on-failure -L long
 	@$(MAKE) --no-print-directory figures
 
-# The figures that the last runs printed: faults injected, kills, runs at once, fuzzing, bad input.
+# The figures that the last runs printed: faults injected, kills, runs at once, fuzzing, bad input,
+# and the playbook's runs (or why they were skipped).
 figures:
 	@echo "Figures of the last runs:"
-	@grep -h -E '^(fault injection|random kills|concurrency|fuzzing|bad input):' \
+	@grep -h -E '^(fault injection|random kills|concurrency|fuzzing|bad input|playbook):' \
 	  $(BUILD)/Testing/Temporary/LastTest*.log $(FUZZ_BUILD)/Testing/Temporary/LastTest*.log \
 	  2>/dev/null || true
 
