@@ -1,15 +1,16 @@
 # Front door of the project: `make` builds, `make run` starts the installer, `make test` runs
-# every test (also under AddressSanitizer and UndefinedBehaviorSanitizer, and a minute of
-# fuzzing), `make stress` the long runs that try to lose or corrupt the list. Each target first
-# installs the Debian packages it needs.
+# every test (also under AddressSanitizer and UndefinedBehaviorSanitizer, a minute of fuzzing,
+# and the .deb installed and used), `make stress` the long runs that try to lose or corrupt the
+# list, `make package` the .deb. Each target first installs the Debian packages it needs.
 
 BUILD      := build
 SAN_BUILD  := build-sanitize
 FUZZ_BUILD := build-fuzz
+PKG_BUILD  := build-package
 CMAKE_ARGS ?=
 JOBS       := $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build fuzz-build run test stress figures format clean
+.PHONY: all deps build fuzz-build run test stress package package-test figures format clean
 
 all: build
 
@@ -35,6 +36,7 @@ test: build fuzz-build
 	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DQUILLORA_SANITIZE=ON $(CMAKE_ARGS)
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 	ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS)
+	@$(MAKE) --no-print-directory package-test
 	@$(MAKE) --no-print-directory figures
 
 # Far longer runs of the crash, concurrency and fuzz tests; a quarter of an hour or more.
@@ -42,6 +44,22 @@ stress: build fuzz-build
 	ctest --test-dir $(BUILD) --output-on-failure -L stress
 	ctest --test-dir $(FUZZ_BUILD) --output-on-failure -L long
 	@$(MAKE) --no-print-directory figures
+
+# The .deb, built as Debian builds its own packages: installed under /usr, with Debian's hardening
+# flags, stripped, its library dependencies found by dpkg-shlibdeps.
+package: export DEB_BUILD_MAINT_OPTIONS = hardening=+all
+package: deps
+	cmake -S . -B $(PKG_BUILD) -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr \
+	  -DBUILD_TESTING=OFF \
+	  -DCMAKE_CXX_FLAGS="$$(dpkg-buildflags --get CXXFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" \
+	  -DCMAKE_EXE_LINKER_FLAGS="$$(dpkg-buildflags --get LDFLAGS)" $(CMAKE_ARGS)
+	cmake --build $(PKG_BUILD) -j $(JOBS)
+	cd $(PKG_BUILD) && cpack
+
+# Lints the .deb, installs it, and uses what it installed, the window on a desktop of its own.
+package-test: package
+	cd $(PKG_BUILD) && ../tests/with-desktop python3 ../tests/package/package_test.py \
+	  quillora-installer_*.deb ..
 
 # The figures that the last runs printed: faults injected, kills, runs at once, fuzzing, bad input,
 # and the playbook's runs (or why they were skipped).
@@ -55,4 +73,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD) $(PKG_BUILD)

@@ -1,0 +1,222 @@
+#!/usr/bin/env python3
+"""Checks the .deb as a user's machine gets it: lintian accepts it, its dependencies were
+computed, it installs, the installed command edits the list without a display, and the installed
+launcher, started from an unrelated folder, shows the window with its real pictures.
+
+    package_test.py DEB SOURCE_FOLDER      (run under tests/with-desktop, for the window)
+
+As root the package goes into this machine and is purged afterwards (unless some version of it
+was there already); otherwise it is unpacked into a throwaway root with dpkg --root.
+"""
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+PACKAGE = "quillora-installer"
+APP_ID = "com.quillora.Installer"
+LIST = ".local/share/Kingsoft/wps/jsaddons/publish.xml"
+# Where each picture shows in the window's content: the background, and each button's picture
+# 5 px right and 4 px down of the button's corner, where the theme draws a flat button's image.
+PICTURES = {"bg.jpg": (0, 0), "install.png": (335, 189), "uninstall.png": (575, 294),
+            "exit.png": (590, 24)}
+BORDER = 1
+
+
+class Failed(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failed(message)
+
+
+def run(args, **kwargs):
+    return subprocess.run(args, capture_output=True, text=True, **kwargs)
+
+
+def package_installed():
+    status = run(["dpkg-query", "-W", "-f=${db:Status-Status}", PACKAGE]).stdout
+    return status not in ("", "not-installed")
+
+
+def install(deb, scratch):
+    """Installs the package; gives the root it went into and how to take it out again."""
+    if os.geteuid() == 0 and not package_installed():
+        done = run(["dpkg", "-i", deb])
+        check(done.returncode == 0, f"dpkg -i failed:\n{done.stdout}{done.stderr}")
+        return "/", lambda: run(["dpkg", "--purge", PACKAGE])
+    root = os.path.join(scratch, "root")
+    admin = os.path.join(root, "var/lib/dpkg")
+    for folder in ("info", "updates", "triggers"):
+        os.makedirs(os.path.join(admin, folder))
+    open(os.path.join(admin, "status"), "w").close()
+    done = run(["dpkg", "--root", root, "--admindir", admin, "--force-not-root",
+                "--force-depends", "--force-script-chrootless", "--log=/dev/null", "-i", deb])
+    check(done.returncode == 0, f"dpkg --root failed:\n{done.stdout}{done.stderr}")
+    return root, lambda: None
+
+
+def check_package(deb):
+    lint = run(["lintian", "--fail-on", "error", "--display-level", ">=info", deb])
+    tags = [line for line in lint.stdout.splitlines() if re.match(r"^[EWIPX]: ", line)]
+    check(lint.returncode == 0, "lintian found errors:\n" + lint.stdout + lint.stderr)
+    errors = sum(1 for tag in tags if tag.startswith("E: "))
+    warnings = sum(1 for tag in tags if tag.startswith("W: "))
+    print(f"package: lintian: {errors} errors, {warnings} warnings, {len(tags)} tags in all")
+    for tag in tags:
+        print("  " + tag)
+    depends = run(["dpkg-deb", "-f", deb, "Depends"]).stdout
+    for library in ("libc6", "libgtk-3-0", "libglib2.0-0", "libstdc++6"):
+        check(re.search(rf"\b{re.escape(library)} \(>= ", depends),
+              f"Depends names no version of {library}: {depends}")
+
+
+def check_files(root):
+    share = os.path.join(root, "usr/share")
+    desktop = os.path.join(share, "applications", APP_ID + ".desktop")
+    valid = run(["desktop-file-validate", desktop])
+    check(valid.returncode == 0 and valid.stdout == "", f"{desktop}:\n{valid.stdout}")
+    metainfo = os.path.join(share, "metainfo", APP_ID + ".metainfo.xml")
+    valid = run(["appstreamcli", "validate", "--no-net", "--no-color", metainfo])
+    check(valid.returncode == 0, f"{metainfo}:\n{valid.stdout}{valid.stderr}")
+    for size in ("48x48", "128x128", "256x256"):
+        icon = os.path.join(share, "icons/hicolor", size, "apps", APP_ID + ".png")
+        shown = run(["identify", "-format", "%wx%h", icon]).stdout
+        check(shown == size, f"{icon} is {shown!r}, not {size}")
+    manual = run(["man", "-l", os.path.join(share, "man/man1", PACKAGE + ".1.gz")],
+                 env=dict(os.environ, MANWIDTH="80", MANPAGER="cat", LC_ALL="C.UTF-8"))
+    for section in ("SYNOPSIS", "OPTIONS", "EXIT STATUS", "FILES", "ENVIRONMENT"):
+        check(section in manual.stdout, f"the manual page has no {section} section")
+    print("package: desktop entry, metainfo, icons and manual page in place")
+
+
+def check_command_line(launcher, scratch):
+    """The installed command, run from an unrelated folder with no display."""
+    home = os.path.join(scratch, "home")
+    os.makedirs(os.path.join(home, os.path.dirname(LIST)))
+    elsewhere = os.path.join(scratch, "elsewhere")
+    os.makedirs(elsewhere)
+    env = {"HOME": home, "PATH": "/usr/bin:/bin", "LANG": "C.UTF-8"}
+    version = run([launcher, "--version"], cwd=elsewhere, env=env)
+    found = re.fullmatch(r"quillora-installer (\S+)\n插件发布服务器：(https://\S+)\n",
+                         version.stdout)
+    check(version.returncode == 0 and found, f"--version: {version}")
+    origin = found.group(2)
+    done = run([launcher, "--install"], cwd=elsewhere, env=env)
+    check(done.returncode == 0 and done.stderr == "" and done.stdout ==
+          f"用户主目录路径：{home}\n当前工作目录：{home}\n已创建新的XML文件：{LIST}\n", f"--install: {done}")
+    entry = (f'<jspluginonline enable="true" install="{origin}" url="{origin}/" type="wps" '
+             'name="Quillora插件"/>')
+    with open(os.path.join(home, LIST), encoding="utf-8") as f:
+        check(f.read() == f'<?xml version="1.0" encoding="UTF-8"?>\n<jsplugins>\n{entry}\n'
+              '</jsplugins>\n', "the list --install wrote")
+    status = run([launcher, "--status"], cwd=elsewhere, env=env)
+    check(status.returncode == 0 and status.stdout == "Quillora插件：已注册，已启用\n",
+          f"--status: {status}")
+    print("package: --version, --install and --status from an unrelated folder, no display")
+    return home, elsewhere
+
+
+def pixels_apart(first, second, scratch):
+    """How many pixels of two pictures of one size differ by more than a little."""
+    diff = run(["compare", "-metric", "AE", "-fuzz", "12%", first, second,
+                os.path.join(scratch, "diff.png")])
+    return int(float(diff.stderr.split()[0]))
+
+
+def check_window(launcher, source, home, elsewhere, scratch):
+    """The installed launcher from an unrelated folder: the window shows its real pictures."""
+    env = dict(os.environ, HOME=home)
+    program = subprocess.Popen([launcher], cwd=elsewhere, env=env, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True)
+    try:
+        found = run(["xdotool", "search", "--sync", "--onlyvisible", "--pid", str(program.pid)],
+                    timeout=30)
+        window = found.stdout.split()[0] if found.stdout.split() else ""
+        check(window, f"no window appeared: {found}")
+        time.sleep(1)  # the first frame drawn
+        geometry = dict(re.findall(r"(\w+)=(\d+)",
+                                   run(["xdotool", "getwindowgeometry", "--shell", window]).stdout))
+        x, y = int(geometry["X"]), int(geometry["Y"])
+        width, height = int(geometry["WIDTH"]), int(geometry["HEIGHT"])
+        pictures = os.path.join(source, "imgs")
+        bg_size = run(["identify", "-format", "%w %h", os.path.join(pictures, "bg.jpg")]).stdout
+        bg_w, bg_h = map(int, bg_size.split())
+        check((width, height) == (bg_w + 2 * BORDER, bg_h + 2 * BORDER),
+              f"the window is {width}x{height}, not the background's size plus its border")
+
+        shot = os.path.join(scratch, "shot.png")
+        check(run(["import", "-window", "root", shot]).returncode == 0, "no screenshot")
+        content = os.path.join(scratch, "content.png")
+        run(["convert", shot, "-crop", f"{bg_w}x{bg_h}+{x + BORDER}+{y + BORDER}", "+repage",
+             content], check=True)
+        expected = os.path.join(scratch, "expected.png")
+        layers = [os.path.join(pictures, "bg.jpg")]
+        for name, (px, py) in PICTURES.items():
+            if name != "bg.jpg":
+                layers += [os.path.join(pictures, name), "-geometry", f"+{px}+{py}", "-composite"]
+        run(["convert"] + layers + [expected], check=True)
+
+        # Each picture's own spot, so that one small broken picture can't hide in the whole.
+        worst = 0.0
+        for name, (px, py) in PICTURES.items():
+            size = run(["identify", "-format", "%w %h", os.path.join(pictures, name)]).stdout
+            w, h = map(int, size.split())
+            parts = []
+            for whole in (content, expected):
+                part = os.path.join(scratch, f"{len(parts)}-{name}.png")
+                run(["convert", whole, "-crop", f"{w}x{h}+{px}+{py}", "+repage", part],
+                    check=True)
+                parts.append(part)
+            apart = pixels_apart(parts[0], parts[1], scratch)
+            check(apart <= w * h // 50, f"{name}: {apart} of {w * h} pixels differ from the "
+                  f"picture; see {shot}")
+            worst = max(worst, apart / (w * h))
+        print(f"package: the window from the launcher shows its four pictures; at most "
+              f"{worst:.2%} of a picture's pixels differ (2% allowed)")
+
+        # The × ends the run.
+        run(["xdotool", "mousemove", "--window", window, str(585 + BORDER + 10),
+             str(20 + BORDER + 10), "click", "1"])
+        check(program.wait(timeout=20) == 0, "the × did not end the run with status 0")
+    finally:
+        if program.poll() is None:
+            program.kill()
+            program.wait()
+        os.makedirs("screenshots", exist_ok=True)
+        shot = os.path.join(scratch, "shot.png")
+        if os.path.exists(shot):
+            shutil.copy(shot, os.path.join("screenshots", "package-window.png"))
+
+
+def main():
+    if len(sys.argv) != 3:
+        sys.exit(__doc__)
+    deb, source = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    scratch = tempfile.mkdtemp(prefix="quillora-package.")
+    remove = lambda: None
+    try:
+        check_package(deb)
+        root, remove = install(deb, scratch)
+        print(f"package: installed into {root}")
+        check_files(root)
+        launcher = os.path.join(root, "usr/bin", PACKAGE)
+        home, elsewhere = check_command_line(launcher, scratch)
+        check_window(launcher, source, home, elsewhere, scratch)
+    except (Failed, subprocess.SubprocessError) as failure:
+        print(f"FAILED: {failure}")
+        return 1
+    finally:
+        remove()
+        shutil.rmtree(scratch, ignore_errors=True)
+    print("package: all checks passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
