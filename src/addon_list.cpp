@@ -548,14 +548,27 @@ unique_fd open_for_reading(const std::string& path) {
   return unique_fd(::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
 }
 
-// Checks the list just opened: it must be a regular file.
-bool check_list(int fd, struct stat& st) {
+// Checks the list just opened: it must be a regular file. `refused` says what can't be done with
+// anything else.
+bool check_list(int fd, struct stat& st, std::string_view refused = "无法编辑XML文件") {
   if (::fstat(fd, &st) != 0) {
     report("无法读取XML文件", list_path, errno);
     return false;
   }
   if (!S_ISREG(st.st_mode)) {
-    report("无法编辑XML文件", list_path, "不是普通文件");
+    report(refused, list_path, "不是普通文件");
+    return false;
+  }
+  return true;
+}
+
+// Reads the open list from its start up to its first enabled entry; reports a failed read.
+bool scan_file(int fd, scan_result& scan) {
+  fd_streambuf buffer(fd);
+  std::istream stream(&buffer);
+  scan = scan_list(stream);
+  if (scan.read_failed || buffer.error() != 0) {
+    report("读取XML文件失败", list_path, buffer.error() != 0 ? buffer.error() : EIO);
     return false;
   }
   return true;
@@ -745,15 +758,8 @@ bool edit_list(bool install) {
       }
       return !install || write_new_list(path, folder_fd.get(), nullptr);
     }
-    if (!check_list(in.get(), st))
+    if (!check_list(in.get(), st) || !scan_file(in.get(), scan))
       return false;
-    fd_streambuf buffer(in.get());
-    std::istream stream(&buffer);
-    scan = scan_list(stream);
-    if (scan.read_failed || buffer.error() != 0) {
-      report("读取XML文件失败", list_path, buffer.error() != 0 ? buffer.error() : EIO);
-      return false;
-    }
   }
 
   if (install) {
@@ -812,21 +818,9 @@ list_state read_list_state() {
     return list_state::unreadable;
   }
   struct stat st;
-  if (::fstat(in.get(), &st) != 0) {
-    report("无法读取XML文件", list_path, errno);
+  scan_result scan;
+  if (!check_list(in.get(), st, "无法读取XML文件") || !scan_file(in.get(), scan))
     return list_state::unreadable;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    report("无法读取XML文件", list_path, "不是普通文件");
-    return list_state::unreadable;
-  }
-  fd_streambuf buffer(in.get());
-  std::istream stream(&buffer);
-  const scan_result scan = scan_list(stream);
-  if (scan.read_failed || buffer.error() != 0) {
-    report("读取XML文件失败", list_path, buffer.error() != 0 ? buffer.error() : EIO);
-    return list_state::unreadable;
-  }
   if (scan.enabled_entry)
     return list_state::enabled;
   return scan.entry ? list_state::disabled : list_state::absent;
