@@ -1,16 +1,18 @@
 # Front door of the project: `make` builds, `make run` starts the installer, `make test` runs
 # every test (also under AddressSanitizer and UndefinedBehaviorSanitizer, a minute of fuzzing,
 # and the .deb installed and used), `make stress` the long runs that try to lose or corrupt the
-# list, `make package` the .deb. Each target first installs the Debian packages it needs.
+# list, `make package` the .deb, `make bench` the benchmarks. Each target first installs the
+# Debian packages it needs.
 
 BUILD      := build
 SAN_BUILD  := build-sanitize
 FUZZ_BUILD := build-fuzz
 PKG_BUILD  := build-package
+BENCH_BUILD := build-bench
 CMAKE_ARGS ?=
 JOBS       := $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build fuzz-build run test stress package package-test figures format clean
+.PHONY: all deps build fuzz-build run test stress package package-test bench figures format clean
 
 all: build
 
@@ -61,6 +63,16 @@ package-test: package
 	cd $(PKG_BUILD) && ../tests/with-desktop python3 ../tests/package/package_test.py \
 	  quillora-installer_*.deb ..
 
+# The installer timed against baselines in the same run: the editor against dd and sed, its
+# memory, the window against a minimal GTK window, and the click until the notice. Prints the
+# table and writes it as Markdown to $(BENCH_BUILD)/bench.md; a few minutes.
+bench:
+	@./tools/install-deps tools/packages.txt bench/packages.txt
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
+	  -DQUILLORA_BENCH=ON $(CMAKE_ARGS)
+	cmake --build $(BENCH_BUILD) -j $(JOBS)
+	tests/with-desktop python3 bench/run_bench.py $(BENCH_BUILD) $(BENCH_BUILD)/bench.md $(BENCH_ARGS)
+
 # The figures that the last runs printed: faults injected, kills, runs at once, fuzzing, bad input,
 # and the playbook's runs (or why they were skipped).
 figures:
@@ -73,4 +85,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD) $(PKG_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD) $(PKG_BUILD) $(BENCH_BUILD)
