@@ -8,7 +8,7 @@ set(_program_dir ${CMAKE_INSTALL_LIBEXECDIR}/quillora-installer)
 set(_data_dir ${CMAKE_INSTALL_DATADIR}/quillora-installer)
 set(_doc_dir ${CMAKE_INSTALL_DATADIR}/doc/quillora-installer)
 
-install(TARGETS quillora-installer RUNTIME DESTINATION ${_program_dir})
+install(TARGETS quillora-installer quillora-installer-window RUNTIME DESTINATION ${_program_dir})
 install(DIRECTORY imgs DESTINATION ${_data_dir})
 
 # The launcher finds the program and the pictures relative to itself.

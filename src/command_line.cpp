@@ -2,8 +2,6 @@
 // the runs themselves: install, uninstall, status and version on the console alone.
 #include "command_line.hpp"
 
-#include <gtk/gtk.h>
-
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -81,7 +79,7 @@ void print_as_utf8(const gchar* text) {
 // Our options alone, read from a copy of the command line, GTK's and unknown ones left aside.
 // Gives the mode when that is all the command line holds, so that the run never touches GTK;
 // when a mode comes with words that are no options, gives the first of them as `stray`.
-std::optional<command> read_mode_alone(char** argv, std::string& stray) {
+std::optional<command> read_own_options(char** argv, std::string& stray) {
   g_autoptr(GOptionContext) context = g_option_context_new(nullptr);
   g_option_context_add_main_entries(context, own_options, nullptr);
   g_option_context_set_help_enabled(context, FALSE);
@@ -106,9 +104,18 @@ void stray_argument(const std::string& word) {
 
 }  // namespace
 
-std::optional<command> parse_command_line(int* argc, char*** argv) {
+std::optional<command> read_mode_alone(char** argv) {
   std::string stray;
-  if (std::optional<command> mode = read_mode_alone(*argv, stray)) {
+  const std::optional<command> mode = read_own_options(argv, stray);
+  if (!mode || !stray.empty())
+    return std::nullopt;
+  return mode;
+}
+
+std::optional<command> parse_command_line(int* argc, char*** argv,
+                                          GOptionGroup* (*toolkit_options)()) {
+  std::string stray;
+  if (std::optional<command> mode = read_own_options(*argv, stray)) {
     if (!stray.empty()) {
       stray_argument(stray);
       return std::nullopt;
@@ -123,7 +130,7 @@ std::optional<command> parse_command_line(int* argc, char*** argv) {
   g_option_context_set_summary(context, summary);
   g_option_context_set_description(context, description);
   g_option_context_add_main_entries(context, own_options, nullptr);
-  g_option_context_add_group(context, gtk_get_option_group(FALSE));
+  g_option_context_add_group(context, toolkit_options());
   chosen = command::window;
   g_autoptr(GError) error = nullptr;
   if (!g_option_context_parse(context, argc, argv, &error)) {

@@ -1,6 +1,8 @@
 // The program's own options, for runs without the window: what the command line asks for, and
-// those runs themselves.
+// those runs themselves. GLib alone: the command that scripts run links no GTK.
 #pragma once
+
+#include <glib.h>
 
 #include <optional>
 
@@ -13,13 +15,21 @@ enum class command {
   version,    // --version
 };
 
-// Reads the program's options and GTK's from the command line, with GLib's option parser, and
-// takes them out of it. A command line that asks for a run without the window and holds nothing
-// else is read without touching GTK at all: such a run needs no display and no session bus.
-// Handles --help, --help-all and --help-gtk itself: prints and ends the process with status 0.
-// On a usage error (an unknown option, two modes, a stray argument to a mode) prints the error
-// and a usage line on stderr and returns nothing; the caller exits with status 2.
-std::optional<command> parse_command_line(int* argc, char*** argv);
+// Gives the mode when the command line holds one of the program's modes and nothing else: a run
+// that needs neither the window nor GTK. Reads a copy; prints nothing. Gives nothing for any other
+// command line (no mode, GTK's or unknown options, --help, stray words, usage errors), which
+// parse_command_line then reads in full.
+std::optional<command> read_mode_alone(char** argv);
+
+// Reads the program's options and the toolkit's from the command line, with GLib's option parser,
+// and takes them out of it. `toolkit_options` gives the toolkit's option group (GTK's); it is
+// asked for only when the command line holds more than a mode alone, so such a run never touches
+// GTK: it needs no display and no session bus. Handles --help, --help-all and --help-gtk itself:
+// prints and ends the process with status 0. On a usage error (an unknown option, two modes, a
+// stray argument to a mode) prints the error and a usage line on stderr and returns nothing; the
+// caller exits with status 2.
+std::optional<command> parse_command_line(int* argc, char*** argv,
+                                          GOptionGroup* (*toolkit_options)());
 
 // Runs a command other than `window` and gives the exit status: for install and uninstall 0 when
 // the list is in the requested state, else 1; for status 0 when the add-on is registered and

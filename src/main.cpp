@@ -1,5 +1,6 @@
 // The installer's window: a background with three picture buttons, the install and uninstall
-// actions, and the notice that ends the run. Options of its own run the editor without it.
+// actions, and the notice that ends the run. The command that people run starts it for every
+// command line but a mode alone; started directly, its options run the editor without it too.
 #include <gtk/gtk.h>
 
 #include <optional>
@@ -80,7 +81,8 @@ gboolean on_window_button_press_event(GtkWidget*, GdkEventButton* event, gpointe
 }
 
 int main(int argc, char* argv[]) {
-  const std::optional<command> what = parse_command_line(&argc, &argv);
+  const std::optional<command> what =
+      parse_command_line(&argc, &argv, [] { return gtk_get_option_group(FALSE); });
   if (!what)
     return 2;
   if (*what != command::window)

@@ -136,6 +136,46 @@ TEST_F(CommandLine, RunsWithoutOpeningAnyConnection) {
 }
 #endif
 
+// What the dynamic loader loaded for runs whose loader log went to `prefix`.<pid>.
+std::string loaded_by(const std::string& folder, const std::string& name) {
+  std::string all;
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(folder.c_str()), closedir);
+  while (const dirent* item = dir ? readdir(dir.get()) : nullptr) {
+    if (std::string(item->d_name).rfind(name + ".", 0) == 0)
+      all += read_bytes(folder + "/" + item->d_name);
+  }
+  return all;
+}
+
+TEST_F(CommandLine, AModeAloneNeverLoadsGtk) {
+  // Loading GTK and its libraries costs far more than an edit; a script's run needs none of it.
+  make_list_folder();
+  EXPECT_EQ(run({"--install"}, {"LD_DEBUG=libs", "LD_DEBUG_OUTPUT=" + at("alone")}),
+            succeeded(created()));
+  const std::string alone = loaded_by(home_, "alone");
+  EXPECT_NE(alone.find("libglib-2.0"), std::string::npos) << alone;
+  EXPECT_EQ(alone.find("libgtk-3"), std::string::npos) << alone;
+
+  // Beside GTK's options the window program reads the command line, GTK and all.
+  EXPECT_EQ(run_in({"--status", "--class", "Quillora"},
+                   {"HOME=" + home_, "LD_DEBUG=libs", "LD_DEBUG_OUTPUT=" + at("beside")}),
+            (outcome{0, "Quillora插件：已注册，已启用\n", ""}));
+  EXPECT_NE(loaded_by(home_, "beside").find("libgtk-3"), std::string::npos);
+}
+
+TEST_F(CommandLine, AMissingWindowProgramIsReported) {
+  // The command alone, copied without the window program that belongs beside it.
+  const std::string copy = at("bin/quillora-installer");
+  make_dirs(at("bin"));
+  write_bytes(copy, read_bytes(INSTALLER));
+  ASSERT_EQ(chmod(copy.c_str(), 0755), 0);
+  const std::vector<std::string> env{"HOME=" + home_, "PATH=/usr/bin:/bin"};
+  EXPECT_EQ(run_in({}, env, copy.c_str()),
+            failed("", "无法启动安装窗口程序：" + at("bin/quillora-installer-window") +
+                           "：No such file or directory\n"));
+  EXPECT_EQ(run_in({"--status"}, env, copy.c_str()), (outcome{3, "Quillora插件：未注册\n", ""}));
+}
+
 TEST_F(CommandLine, StatusTellsWhereTheAddOnStandsAndChangesNothing) {
   struct state {
     const char* what;

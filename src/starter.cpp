@@ -1,0 +1,44 @@
+// The command that users and scripts run. A mode given alone (--install, --uninstall, --status,
+// --version) runs here, in a process that never loads GTK: loading GTK and its seventy libraries
+// takes several times longer than editing a list. Any other command line goes, unchanged, to
+// the window program that lies beside this one.
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "command_line.hpp"
+
+namespace {
+
+constexpr char window_program[] = "quillora-installer-window";
+
+// The folder that holds this program's own file, wherever it was started from.
+std::string own_folder() {
+  char path[PATH_MAX];
+  const ssize_t size = ::readlink("/proc/self/exe", path, sizeof path);
+  if (size <= 0 || static_cast<std::size_t>(size) >= sizeof path)
+    return {};
+  const std::string self(path, static_cast<std::size_t>(size));
+  return self.substr(0, self.rfind('/'));
+}
+
+}  // namespace
+
+int main(int, char* argv[]) {
+  if (const std::optional<command> mode = read_mode_alone(argv))
+    return run_command(*mode);
+
+  // argv[0] goes along as it is: GTK names the window's class after it, as the desktop entry
+  // expects.
+  const std::string folder = own_folder();
+  const std::string window = (folder.empty() ? std::string(".") : folder) + "/" + window_program;
+  ::execv(window.c_str(), argv);
+  const std::string line = "无法启动安装窗口程序：" + window + "：" + std::strerror(errno) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  return 1;
+}
