@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <functional>
 #include <istream>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -81,6 +83,53 @@ bool holds_opening_tag(std::string_view window) {
     from = after - needle_opening.size() + 1;
   }
   return false;
+}
+
+// Equal but for the case of ASCII letters, as XML compares encoding names.
+bool same_letters(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+bool is_xml_space(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// The encoding that an XML declaration at the start of `head` names: `<?xml` and a space, after
+// a UTF-8 byte order mark or nothing, up to the first "?>", holding a space, "encoding", '=' and
+// a quoted value (spaces allowed around '='). Nothing when there is no such declaration.
+std::optional<std::string_view> declared_encoding(std::string_view head) {
+  if (head.substr(0, 3) == "\xEF\xBB\xBF")
+    head.remove_prefix(3);
+  if (head.size() < 6 || head.substr(0, 5) != "<?xml" || !is_xml_space(head[5]))
+    return std::nullopt;
+  const std::size_t end = head.find("?>");
+  if (end == std::string_view::npos)
+    return std::nullopt;
+  const std::string_view declaration = head.substr(0, end);
+  constexpr std::string_view name = "encoding";
+  for (std::size_t at = declaration.find(name); at != std::string_view::npos;
+       at = declaration.find(name, at + 1)) {
+    if (!is_xml_space(declaration[at - 1]))
+      continue;
+    std::size_t i = at + name.size();
+    while (i < declaration.size() && is_xml_space(declaration[i]))
+      ++i;
+    if (i == declaration.size() || declaration[i] != '=')
+      continue;
+    ++i;
+    while (i < declaration.size() && is_xml_space(declaration[i]))
+      ++i;
+    if (i == declaration.size() || (declaration[i] != '"' && declaration[i] != '\''))
+      continue;
+    const std::size_t close = declaration.find(declaration[i], i + 1);
+    if (close == std::string_view::npos)
+      continue;
+    return declaration.substr(i + 1, close - i - 1);
+  }
+  return std::nullopt;
 }
 
 // What the editor needs to know of one line.
@@ -429,6 +478,21 @@ scan_result scan_list(std::istream& in) {
 }
 
 rewrite_result rewrite_list(std::istream& in, std::ostream& out, bool install) {
+  if (install) {
+    // The entry is UTF-8; in a list declared in another encoding it would break the list.
+    const std::streampos start = in.tellg();
+    std::string head(declaration_limit, '\0');
+    in.read(head.data(), static_cast<std::streamsize>(head.size()));
+    if (in.bad())
+      return {rewrite_status::read_failed, 0};
+    head.resize(static_cast<std::size_t>(in.gcount()));
+    in.clear();
+    if (!in.seekg(start))
+      return {rewrite_status::read_failed, 0};
+    const std::optional<std::string_view> encoding = declared_encoding(head);
+    if (encoding && !same_letters(*encoding, "UTF-8"))
+      return {rewrite_status::not_utf8, 1};
+  }
   line_reader reader(in);
   bool inserted = false;
   bool opened = false;  // a line holding the root's opening tag has gone by
@@ -692,6 +756,9 @@ bool rewrite_file(const std::string& path, int folder_fd, bool install) {
         return false;
       case rewrite_status::entry_shares_line:
         report("无法修改XML文件", list_path, line + "的Quillora插件节点与其他标记在同一行");
+        return false;
+      case rewrite_status::not_utf8:
+        report("无法修改XML文件", list_path, "XML声明的编码不是UTF-8");
         return false;
     }
     return false;

@@ -51,7 +51,12 @@ enum class rewrite_status {
   closing_line_continues,  // install: the first closing-tag line starts with something other
                            // than '<', and may be the rest of a tag on the line before
   entry_shares_line,       // an entry line holds markup besides the one element
+  not_utf8,                // install: the XML declaration names another encoding than UTF-8,
+                           // in which the entry's bytes would be garbled or invalid
 };
+
+// How far into the list an XML declaration must end for its encoding to count.
+inline constexpr std::size_t declaration_limit = 4096;
 
 struct rewrite_result {
   rewrite_status status = rewrite_status::done;

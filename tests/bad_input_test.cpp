@@ -59,6 +59,9 @@ TEST_F(BadInput, OddBytesAreCopiedExactlyOrTheListIsRefusedUntouched) {
   ASSERT_EQ(binary.find("</jsplugins>"), std::string::npos);
   const std::string cr_list = "<?xml version=\"1.0\"?>\r<jsplugins>\r" + e + "\r</jsplugins>\r";
   const std::string with_nul = decl + open_root + "<!-- a" + nul + nul + "b -->\n" + other + "\n";
+  const std::string gbk = "<?xml version=\"1.0\" encoding=\"GBK\"?>\n";
+  const std::string lower = "<?xml version='1.0' encoding='utf-8' standalone='yes'?>\n";
+  const std::string not_utf8 = "XML声明的编码不是UTF-8";
 
   const struct {
     const char* name;
@@ -90,6 +93,27 @@ TEST_F(BadInput, OddBytesAreCopiedExactlyOrTheListIsRefusedUntouched) {
        {expect::refused, "第1行的</jsplugins>结束标签之前没有单独的<jsplugins>开始标签", ""},
        {expect::nothing, "", ""}},
       {"binary file", binary, {expect::refused, no_place, ""}, {expect::nothing, "", ""}},
+      // The entry's UTF-8 would be garbled, or invalid, in a list declared in another encoding.
+      {"declared in GBK",
+       gbk + open_root + other + "\n" + close_root,
+       {expect::refused, not_utf8, ""},
+       {expect::nothing, "", ""}},
+      {"declared in UTF-16 after a byte-order mark",
+       bom + "<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n" + open_root + close_root,
+       {expect::refused, not_utf8, ""},
+       {expect::nothing, "", ""}},
+      {"declared in ISO-8859-1 over two lines",
+       "<?xml version=\"1.0\"\n encoding = 'ISO-8859-1' ?>\n" + open_root + close_root,
+       {expect::refused, not_utf8, ""},
+       {expect::nothing, "", ""}},
+      {"declared in GBK, with the entry",
+       gbk + open_root + e + "\n" + close_root,
+       {expect::no_need, "", ""},
+       {expect::removes, "", gbk + open_root + close_root}},
+      {"declared in lower-case utf-8",
+       lower + open_root + close_root,
+       {expect::adds, "", lower + open_root + e + "\n" + close_root},
+       {expect::nothing, "", ""}},
   };
   for (const auto& c : cases) {
     for (const int mode : {0, 1}) {

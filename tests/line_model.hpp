@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -100,9 +101,33 @@ inline rewritten rewrite(const std::string& list, bool install) {
   return {r.status, r.line, out.str()};
 }
 
+// Whether the list starts with an XML declaration that names an encoding other than UTF-8.
+inline bool declares_other_encoding(std::string text) {
+  text = text.substr(0, declaration_limit);
+  if (text.rfind("\xEF\xBB\xBF", 0) == 0)
+    text.erase(0, 3);
+  static const std::regex start("<\\?xml[ \t\r\n]");
+  static const std::regex encoding(
+      "[ \t\r\n]encoding[ \t\r\n]*=[ \t\r\n]*(\"([^\"]*)\"|'([^']*)')");
+  const std::size_t end = text.find("?>");
+  std::smatch found;
+  if (!std::regex_search(text, start, std::regex_constants::match_continuous) ||
+      end == std::string::npos)
+    return false;
+  const std::string declaration = text.substr(0, end);
+  if (!std::regex_search(declaration, found, encoding))
+    return false;
+  std::string name = found[2].matched ? found[2].str() : found[3].str();
+  std::transform(name.begin(), name.end(), name.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return name != "utf-8";
+}
+
 // What the rewrite must give for `list`, with `entry` as the add-on's entry.
 inline rewritten expected(const std::vector<std::string_view>& lines, bool install,
                           std::string_view entry) {
+  if (install && declares_other_encoding(joined(lines)))
+    return {rewrite_status::not_utf8, 1, {}};
   std::string out;
   bool inserted = !install;
   bool opened = false;
