@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -81,6 +82,52 @@ bool holds_opening_tag(std::string_view window) {
     from = after - needle_opening.size() + 1;
   }
   return false;
+}
+
+// How often a byte turns up in add-on lists, rarest first: capitals and the letters that few
+// words use, then other letters, bytes of non-ASCII text and other punctuation, then digits, and
+// most of all the markup and space that every line is made of.
+int commonness(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  if (u >= 'A' && u <= 'Z')
+    return 0;
+  if (u == 'j' || u == 'q' || u == 'x' || u == 'z')
+    return 1;
+  if (u >= 'a' && u <= 'z')
+    return 2;
+  if (u >= '0' && u <= '9')
+    return 4;
+  if (u == '<' || u == '>' || u == '/' || u == '=' || u == '"' || u == ' ')
+    return 5;
+  return 3;
+}
+
+// Where `needle` first starts in [begin, end), or null; an empty needle is found nowhere. The
+// lines passed over in bulk are nearly all of a list, so every byte of it comes through here:
+// memchr runs far faster than memmem, and in a byte the needle's rarest, it stops at few places.
+const char* find_needle(const char* begin, const char* end, std::string_view needle) {
+  if (needle.empty() || end - begin < static_cast<std::ptrdiff_t>(needle.size()))
+    return nullptr;
+  std::size_t rare = 0;
+  for (std::size_t i = 1; i < needle.size(); ++i) {
+    if (commonness(needle[i]) < commonness(needle[rare]))
+      rare = i;
+  }
+  const char* const last = end - needle.size() + rare;  // past it, the needle would not fit
+  for (const char* at = begin + rare;; ++at) {
+    at = static_cast<const char*>(std::memchr(at, needle[rare], last - at + 1));
+    if (at == nullptr)
+      return nullptr;
+    // The rare byte may still be in every line, as the 'j' of each entry's element is for the
+    // root's tags: the needle's first and last bytes tell most such places apart without a call.
+    const char* const place = at - rare;
+    if (place[0] == needle.front() && place[needle.size() - 1] == needle.back() &&
+        std::memcmp(place, needle.data(), needle.size()) == 0) {
+      return place;
+    }
+    if (at == last)
+      return nullptr;
+  }
 }
 
 // What the editor needs to know of one line.
@@ -227,9 +274,8 @@ class line_reader {
       const std::size_t whole = last_lf - begin + 1;
       std::size_t stop = whole;
       for (const std::string_view n : {needle, other}) {
-        const void* hit = n.empty() ? nullptr : ::memmem(begin, stop, n.data(), n.size());
-        if (hit != nullptr)
-          stop = static_cast<const char*>(hit) - begin;
+        if (const char* hit = find_needle(begin, begin + stop, n); hit != nullptr)
+          stop = hit - begin;
       }
       if (stop < whole) {  // back to the start of the line that holds the first hit
         const void* lf = ::memrchr(begin, '\n', stop);
