@@ -289,7 +289,10 @@ line_facts facts_of(std::string_view line) {
 // through the probe and, when it is to be copied, read a second time from its place in the stream.
 class line_reader {
  public:
-  explicit line_reader(std::istream& in) : in_(in), buffer_(buffer_size) {
+  // A reader that is not `numbered` leaves the lines passed over in bulk out of number(): counting
+  // them is one more pass over nearly every byte of the list, wasted where no line is named.
+  line_reader(std::istream& in, bool numbered)
+      : in_(in), numbered_(numbered), buffer_(buffer_size) {
     const std::streamoff start = in_.tellg();
     buffer_start_ = start < 0 ? 0 : start;
   }
@@ -314,7 +317,8 @@ class line_reader {
         stop = lf != nullptr ? static_cast<const char*>(lf) - begin + 1 : 0;
       }
       if (stop > 0) {
-        number_ += count_lfs(begin, begin + stop);
+        if (numbered_)
+          number_ += count_lfs(begin, begin + stop);
         saw_content_ = saw_content_ || std::any_of(begin, begin + stop, [](char c) {
                          return !is_blank(c) && c != '\n';
                        });
@@ -446,6 +450,7 @@ class line_reader {
   }
 
   std::istream& in_;
+  const bool numbered_;
   std::vector<char> buffer_;
   std::size_t pos_ = 0;
   std::size_t end_ = 0;
@@ -489,7 +494,7 @@ bool is_closing_line(std::string_view line) {
 
 scan_result scan_list(std::istream& in) {
   scan_result result;
-  line_reader reader(in);
+  line_reader reader(in, /*numbered=*/false);
   while (reader.skip_lines_without(needle_addon, {}, nullptr) && reader.next()) {
     result.entry = result.entry || reader.facts().entry();
     if (reader.facts().enabled()) {
@@ -503,7 +508,7 @@ scan_result scan_list(std::istream& in) {
 }
 
 rewrite_result rewrite_list(std::istream& in, std::ostream& out, bool install) {
-  line_reader reader(in);
+  line_reader reader(in, /*numbered=*/true);
   bool inserted = false;
   bool opened = false;  // a line holding the root's opening tag has gone by
   for (;;) {
