@@ -12,6 +12,7 @@
 #include <cctype>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,10 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "fd_streambuf.hpp"
 
@@ -130,6 +135,80 @@ std::optional<std::string_view> declared_encoding(std::string_view head) {
     return declaration.substr(i + 1, close - i - 1);
   }
   return std::nullopt;
+}
+
+// How often a byte turns up in add-on lists, rarest first: capitals and the letters that few
+// words use, then other letters, bytes of non-ASCII text and other punctuation, then digits, and
+// most of all the markup and space that every line is made of.
+int commonness(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  if (u >= 'A' && u <= 'Z')
+    return 0;
+  if (u == 'j' || u == 'q' || u == 'x' || u == 'z')
+    return 1;
+  if (u >= 'a' && u <= 'z')
+    return 2;
+  if (u >= '0' && u <= '9')
+    return 4;
+  if (u == '<' || u == '>' || u == '/' || u == '=' || u == '"' || u == ' ')
+    return 5;
+  return 3;
+}
+
+// Where `needle` first starts in [begin, end), or null; an empty needle is found nowhere. The
+// lines passed over in bulk are nearly all of a list, so every byte of it comes through here:
+// memchr runs far faster than memmem, and in a byte the needle's rarest, it stops at few places.
+const char* find_needle(const char* begin, const char* end, std::string_view needle) {
+  if (needle.empty() || end - begin < static_cast<std::ptrdiff_t>(needle.size()))
+    return nullptr;
+  std::size_t rare = 0;
+  for (std::size_t i = 1; i < needle.size(); ++i) {
+    if (commonness(needle[i]) < commonness(needle[rare]))
+      rare = i;
+  }
+  const char* const last = end - needle.size() + rare;  // past it, the needle would not fit
+  for (const char* at = begin + rare;; ++at) {
+    at = static_cast<const char*>(std::memchr(at, needle[rare], last - at + 1));
+    if (at == nullptr)
+      return nullptr;
+    // The rare byte may still be in every line, as the 'j' of each entry's element is for the
+    // root's tags: the needle's first and last bytes tell most such places apart without a call.
+    const char* const place = at - rare;
+    if (place[0] == needle.front() && place[needle.size() - 1] == needle.back() &&
+        std::memcmp(place, needle.data(), needle.size()) == 0) {
+      return place;
+    }
+    if (at == last)
+      return nullptr;
+  }
+}
+
+// The number of LFs in [at, end). Like the search, it goes over every byte that is passed over in
+// bulk, where one memchr call a line would cost more than the line's bytes.
+std::uint64_t count_lfs(const char* at, const char* end) {
+  std::uint64_t count = 0;
+#if defined(__SSE2__)
+  const __m128i lf = _mm_set1_epi8('\n');
+  const auto block = [&lf](const char* p) {
+    return _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), lf);
+  };
+  // Each byte of `counts` gathers the LFs at one place of the 16-byte blocks, up to four a step:
+  // after 63 steps they are added up, before a byte can wrap.
+  for (std::size_t steps = (end - at) / 64; steps > 0;) {
+    const std::size_t run = std::min<std::size_t>(steps, 63);
+    steps -= run;
+    __m128i counts = _mm_setzero_si128();
+    for (const char* const stop = at + run * 64; at != stop; at += 64) {
+      counts = _mm_sub_epi8(counts, block(at));
+      counts = _mm_sub_epi8(counts, block(at + 16));
+      counts = _mm_sub_epi8(counts, block(at + 32));
+      counts = _mm_sub_epi8(counts, block(at + 48));
+    }
+    const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());  // one for each half
+    count += static_cast<std::uint64_t>(_mm_extract_epi16(sums, 0) + _mm_extract_epi16(sums, 4));
+  }
+#endif
+  return count + static_cast<std::uint64_t>(std::count(at, end, '\n'));
 }
 
 // What the editor needs to know of one line.
@@ -259,7 +338,10 @@ line_facts facts_of(std::string_view line) {
 // through the probe and, when it is to be copied, read a second time from its place in the stream.
 class line_reader {
  public:
-  explicit line_reader(std::istream& in) : in_(in), buffer_(buffer_size) {
+  // A reader that is not `numbered` leaves the lines passed over in bulk out of number(): counting
+  // them is one more pass over nearly every byte of the list, wasted where no line is named.
+  line_reader(std::istream& in, bool numbered)
+      : in_(in), numbered_(numbered), buffer_(buffer_size) {
     const std::streamoff start = in_.tellg();
     buffer_start_ = start < 0 ? 0 : start;
   }
@@ -276,20 +358,16 @@ class line_reader {
       const std::size_t whole = last_lf - begin + 1;
       std::size_t stop = whole;
       for (const std::string_view n : {needle, other}) {
-        const void* hit = n.empty() ? nullptr : ::memmem(begin, stop, n.data(), n.size());
-        if (hit != nullptr)
-          stop = static_cast<const char*>(hit) - begin;
+        if (const char* hit = find_needle(begin, begin + stop, n); hit != nullptr)
+          stop = hit - begin;
       }
       if (stop < whole) {  // back to the start of the line that holds the first hit
         const void* lf = ::memrchr(begin, '\n', stop);
         stop = lf != nullptr ? static_cast<const char*>(lf) - begin + 1 : 0;
       }
       if (stop > 0) {
-        for (const char* at = begin;
-             (at = static_cast<const char*>(std::memchr(at, '\n', begin + stop - at))) != nullptr;
-             ++at) {
-          ++number_;
-        }
+        if (numbered_)
+          number_ += count_lfs(begin, begin + stop);
         saw_content_ = saw_content_ || std::any_of(begin, begin + stop, [](char c) {
                          return !is_blank(c) && c != '\n';
                        });
@@ -421,6 +499,7 @@ class line_reader {
   }
 
   std::istream& in_;
+  const bool numbered_;
   std::vector<char> buffer_;
   std::size_t pos_ = 0;
   std::size_t end_ = 0;
@@ -464,7 +543,7 @@ bool is_closing_line(std::string_view line) {
 
 scan_result scan_list(std::istream& in) {
   scan_result result;
-  line_reader reader(in);
+  line_reader reader(in, /*numbered=*/false);
   while (reader.skip_lines_without(needle_addon, {}, nullptr) && reader.next()) {
     result.entry = result.entry || reader.facts().entry();
     if (reader.facts().enabled()) {
@@ -493,7 +572,7 @@ rewrite_result rewrite_list(std::istream& in, std::ostream& out, bool install) {
     if (encoding && !same_letters(*encoding, "UTF-8"))
       return {rewrite_status::not_utf8, 1};
   }
-  line_reader reader(in);
+  line_reader reader(in, /*numbered=*/true);
   bool inserted = false;
   bool opened = false;  // a line holding the root's opening tag has gone by
   for (;;) {

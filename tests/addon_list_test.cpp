@@ -225,6 +225,44 @@ TEST(LongLines, AreCopiedUnchangedAndFarFromTheEntry) {
   EXPECT_EQ(uninstall(big + "\n" + e + "\n" + big), big + "\n" + big + "\n");
 }
 
+// Lines that hold no needle are searched and counted a buffer at a time. A needle on a line that
+// the buffer's end cuts must be found wherever the cut falls, and the line named by its number
+// after runs of packed LFs, blank lines of CRs and ordinary add-ons.
+TEST(ShortLines, NeedlesCutByTheBufferEndAreFoundOnTheirLine) {
+  struct placed {
+    std::string head;
+    std::string line;  // cut by the end of the buffer
+  };
+  const std::vector<placed> cases = {
+      {"<jsplugins>\n", e},
+      {"<jsplugins>\n", "<a/>" + e},       // refused: the entry shares its line
+      {"<jsplugins>\n", "x</jsplugins>"},  // refused on install: it may end a tag
+      {"", " <jsplugins>"},                // the root opens only here
+  };
+  for (const placed& c : cases) {
+    for (std::size_t cut = 0; cut <= c.line.size(); ++cut) {
+      std::string list = c.head;
+      list.append(8192, '\n');
+      for (int i = 0; i < 100; ++i)
+        list += "\r\n \r\n";
+      while (list.size() + other.size() + 1 < piece - cut)
+        list += other + "\n";
+      list.append(piece - cut - list.size(), '\n');
+      list += c.line + "\n</jsplugins>\n";
+      for (const bool mode : {true, false}) {
+        const rewritten want = line_model::expected(line_model::lines_of(list), mode, e);
+        const rewritten got = rewrite(list, mode);
+        ASSERT_EQ(got.status, want.status) << c.line << " cut " << cut << " install " << mode;
+        ASSERT_EQ(got.line, want.line) << c.line << " cut " << cut << " install " << mode;
+        if (want.status == rewrite_status::done) {
+          ASSERT_TRUE(got.bytes == want.bytes) << c.line << " cut " << cut << " install " << mode;
+        }
+      }
+      ASSERT_EQ(scan(list).entry, c.line.find("Quillora插件") != std::string::npos);
+    }
+  }
+}
+
 TEST(Rewrite, AgreesWithThePlainLineModelOnRandomLists) {
   const std::vector<std::string> parts = {"<?xml version=\"1.0\"?>",
                                           "<jsplugins>",
