@@ -291,7 +291,7 @@ def main():
         memory_runs, window_runs, window_warmup = 2, 3, 1
     else:
         sizes = [("1 KB", 1 << 10, 30), ("1 MB", 1 << 20, 20), ("100 MB", 100 << 20, 10)]
-        memory_runs, window_runs, window_warmup = 5, 20, 3
+        memory_runs, window_runs, window_warmup = 5, 30, 5
     big = sizes[-1][0]
 
     # The lists without and with the entry; the one with it is what the installer makes.
