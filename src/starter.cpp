@@ -17,14 +17,24 @@ namespace {
 
 constexpr char window_program[] = "quillora-installer-window";
 
-// The folder that holds this program's own file, wherever it was started from.
+// The folder that holds this program's own file, wherever it was started from; empty, with
+// errno set, when the system does not tell.
 std::string own_folder() {
   char path[PATH_MAX];
   const ssize_t size = ::readlink("/proc/self/exe", path, sizeof path);
-  if (size <= 0 || static_cast<std::size_t>(size) >= sizeof path)
+  if (size <= 0 || static_cast<std::size_t>(size) >= sizeof path) {
+    if (size > 0)
+      errno = ENAMETOOLONG;
     return {};
+  }
   const std::string self(path, static_cast<std::size_t>(size));
   return self.substr(0, self.rfind('/'));
+}
+
+int cannot_start(const std::string& what) {
+  const std::string line = "无法启动安装窗口程序：" + what + "：" + std::strerror(errno) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  return 1;
 }
 
 }  // namespace
@@ -35,10 +45,11 @@ int main(int, char* argv[]) {
 
   // argv[0] goes along as it is: GTK names the window's class after it, as the desktop entry
   // expects.
+  // Never a program of that name from the working folder: only the one beside this file.
   const std::string folder = own_folder();
-  const std::string window = (folder.empty() ? std::string(".") : folder) + "/" + window_program;
+  if (folder.empty())
+    return cannot_start("/proc/self/exe");
+  const std::string window = folder + "/" + window_program;
   ::execv(window.c_str(), argv);
-  const std::string line = "无法启动安装窗口程序：" + window + "：" + std::strerror(errno) + "\n";
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  return 1;
+  return cannot_start(window);
 }
