@@ -30,45 +30,61 @@ bool is_enabled_entry(std::string_view line);
 // Holds the root's closing tag.
 bool is_closing_line(std::string_view line);
 
-// What one read of the list from its start tells.
-struct scan_result {
-  bool enabled_entry = false;  // an enabled entry stands in the list
-  bool entry = false;          // an entry line, enabled or not, was read
-  bool blank = true;           // the list holds nothing but spaces, tabs, CRs and LFs
-  bool read_failed = false;    // the stream went bad before its end
-};
-
-// Reads `in` up to its first enabled entry line, or to its end.
-scan_result scan_list(std::istream& in);
-
+// Why a list can't be edited, or `done` when it can.
 enum class rewrite_status {
   done,
   read_failed,
   write_failed,
-  no_closing_line,         // install: no line holds the root's closing tag
-  closing_not_in_root,     // install: the first closing-tag line holds the opening tag too,
-                           // or comes before any line that does
-  closing_line_continues,  // install: the first closing-tag line starts with something other
-                           // than '<', and may be the rest of a tag on the line before
-  entry_shares_line,       // an entry line holds markup besides the one element
-  not_utf8,                // install: the XML declaration names another encoding than UTF-8,
-                           // in which the entry's bytes would be garbled or invalid
+  too_large,      // over max_list_size bytes
+  malformed,      // not well-formed XML; `line` and `detail` tell where and what
+  not_jsplugins,  // well formed, but its root element is not jsplugins
+  not_utf8,       // install: the XML declaration names another encoding than UTF-8, in which the
+                  // entry's bytes would be garbled or invalid
+  no_place,       // install: no sound place for the entry was found
 };
+
+// The largest list that is read: real lists are a few KB.
+inline constexpr std::uint64_t max_list_size = 16u << 20;
 
 // How far into the list an XML declaration must end for its encoding to count.
 inline constexpr std::size_t declaration_limit = 4096;
 
+// What one read of the list from its start tells. The add-on's elements are those whose start tag
+// passes the entry-line test; comments, character sections and instructions hold none.
+struct scan_result {
+  rewrite_status status = rewrite_status::done;  // done: read whole, well formed, root jsplugins
+  std::uint64_t line = 0;                        // where a list that can't be edited goes wrong
+  std::string detail;                            // what the XML parser found wrong there
+  bool enabled_entry = false;  // an element of the add-on without "false" in its start tag
+  bool current_entry = false;  // such an element, a child of the root, whose install and url
+                               // point at this build's server: the entry install would write
+  bool entry = false;          // an element of the add-on, enabled or not
+  bool blank = true;           // the list holds nothing but spaces, tabs, CRs and LFs
+};
+
+// Reads `in` to its end; memory stays flat whatever its size.
+scan_result scan_list(std::istream& in);
+
 struct rewrite_result {
   rewrite_status status = rewrite_status::done;
   std::uint64_t line = 0;  // the 1-based number of the line that made the rewrite stop, if any
+  std::string detail;
 };
 
-// Copies the list from `in` to `out`, line by line, each copied line followed by one LF, and
-// drops every entry line. With `install`, the add-on entry and an LF go directly before the
-// first closing-tag line. Anything but `done` means that `out` holds no usable list. `in` must
-// be seekable: a line longer than the reader's buffer is read twice rather than held whole, so
-// memory stays the same whatever the size of the list or of its lines.
+// Copies the list from `in` to `out` byte for byte but for the add-on: every element of the
+// add-on goes (with its lines, when it had them to itself), and with `install` this build's
+// entry comes in on a line of its own directly before the root's closing tag: before the tag's
+// line when that starts in the root's content with a tag, else on a line broken just before the
+// tag; a self-closing root opens around it. A last line without an LF gains one. Anything but
+// `done` means that `out` holds no usable list. `in` must be seekable: it is read twice, so that
+// memory stays the same whatever the size of the list.
 rewrite_result rewrite_list(std::istream& in, std::ostream& out, bool install);
+
+// The last check before a rewritten list replaces the old one: `fresh` is well formed, holds
+// every element, attribute, comment, instruction and text of `old` in order (text compared
+// without the space at its ends), and of the add-on exactly this build's enabled entry as a
+// child of the root (`install`) or nothing.
+bool rewrite_is_sound(std::istream& old, std::istream& fresh, bool install);
 
 // Brings the list under $HOME into the state that `mode` asks for: 0 installs (an enabled entry
 // present, the list created if there is none), any other value uninstalls (no enabled entry

@@ -195,44 +195,123 @@ TEST_F(WriteFile, UnreadableListIsNotOverwritten) {
   EXPECT_EQ(read_bytes(list()), base);
 }
 
-TEST_F(WriteFile, ListsItCannotEditLineByLineAreRefused) {
-  const std::string one_line = "<?xml version=\"1.0\"?><jsplugins>";
-  const std::string no_opening = "的</jsplugins>结束标签之前没有单独的<jsplugins>开始标签";
-  const std::string shares = "的Quillora插件节点与其他标记在同一行";
+// Lists as the suite, add-on developers' tools and people write them. Comments are no markup; the
+// entry lands directly before the root's real closing tag on a line of its own; an entry for
+// another server is replaced; lists the suite can't read are refused and stay as they were.
+TEST_F(WriteFile, ListsAsPeopleWriteThemGetTheEntryInTheRightPlace) {
+  const std::string le = e + "\n";
+  const std::string root = "<jsplugins>\n";
+  const std::string end = "</jsplugins>\n";
+  const std::string plugin =
+      "<jsplugin name=\"X\" type=\"wps\" url=\"https://x.example/\" enable=\"enable_dev\" "
+      "install=\"null\" customDomain=\"\"/>";
+  const std::string envs =
+      "<!-- <jsplugins>\n\t<jspluginonline name=\"EtAssist\" type=\"et\" "
+      "url=\"http://10.0.0.1/et\"/>\n</jsplugins> -->\n";
+  const std::string et =
+      "\t<jspluginonline name=\"EtAssist\" type=\"et\" url=\"http://10.0.0.2/et\"/>\n";
+  const std::string commented = "<!-- " + e + " -->\n";
+  const std::string old_server =
+      "\t<jspluginonline name=\"Quillora插件\" type=\"wps\" url=\"https://old.example:1/\" "
+      "install=\"https://old.example:1\" enable=\"true\"/>\r\n";
+  // The suite's own order of the attributes, with other quotes and spaces.
+  const std::string suites_order =
+      "  <jspluginonline name=\"Quillora插件\" type=\"wps\" url = \"" QUILLORA_ORIGIN
+      "/\" install='" QUILLORA_ORIGIN "' enable=\"true\" />\n";
+  enum { adds, removes, no_need, nothing, refused };
   const struct {
     const char* name;
-    int mode;
     std::string bytes;
-    std::string why;
+    int install;
+    std::string installed;  // the list after install; empty: as it was, or (refused) the reason
+    int uninstall;
+    std::string uninstalled;
   } cases[] = {
-      {"empty root element", 0, decl + "<jsplugins/>\n", "找不到</jsplugins>结束标签"},
-      {"no closing tag", 0, "这不是列表\n", "找不到</jsplugins>结束标签"},
-      {"root on one line", 0, decl + "<jsplugins></jsplugins>\n", "第2行" + no_opening},
-      {"one-line list, disabled entry", 0, one_line + disabled_entry() + "</jsplugins>\n",
-       "第1行" + no_opening},
-      {"one-line list, enabled entry", 1, one_line + e + "</jsplugins>\n", "第1行" + shares},
-      {"entry beside another element", 1, decl + "<jsplugins>\n" + other + e + "\n</jsplugins>\n",
-       "第3行" + shares},
-      {"disabled entry beside another element", 0,
-       decl + "<jsplugins>\n" + disabled_entry() + other + "\n</jsplugins>\n", "第3行" + shares},
-      {"closing tag behind an element spread over lines", 0,
-       decl + "<jsplugins>\n  <jspluginonline name=\"Other\"\n      url=\"https://o.example:1/\"/>"
-              "</jsplugins>\n",
-       "第4行的</jsplugins>结束标签之前的内容不以<开始，可能属于上一行的标签"},
-      {"entry with a value that goes on below", 1,
-       decl + "<jsplugins>\n" + e.substr(0, e.size() - 2) + " note=\"a/>\n b\"/>\n</jsplugins>\n",
-       "第3行" + shares},
-      {"comment that starts on an entry-like line", 1,
-       decl + "<jsplugins>\n<!-- jspluginonline name=\"Quillora插件\"/>\n" + other +
-           " -->\n</jsplugins>\n",
-       "第3行" + shares},
+      {"roots for other servers commented out", decl + envs + root + et + end, adds,
+       decl + envs + root + et + le + end, nothing, ""},
+      {"closing tag in a comment inside the root",
+       root + other + "\n<!-- old:\n" + e + "\n</jsplugins> -->\n" + end, adds,
+       root + other + "\n<!-- old:\n" + e + "\n</jsplugins> -->\n" + le + end, nothing, ""},
+      {"entry switched off in a comment", decl + root + commented + end, adds,
+       decl + root + commented + le + end, nothing, ""},
+      {"entry switched off in a comment, live entry beside it", decl + root + commented + le + end,
+       no_need, "", removes, decl + root + commented + end},
+      {"one-line list", plugin.substr(0, 0) + "<jsplugins>" + plugin + "</jsplugins>", adds,
+       "<jsplugins>" + plugin + "\n" + le + end, nothing, ""},
+      {"one-line list with spaces, the entry in it",
+       "<jsplugins> " + plugin + " " + e + " </jsplugins>\n", no_need, "", removes,
+       "<jsplugins> " + plugin + "  </jsplugins>\n"},
+      {"empty root on one line", decl + "<jsplugins></jsplugins>\n", adds,
+       decl + "<jsplugins>\n" + le + end, nothing, ""},
+      {"self-closing root", decl + "<jsplugins/>\n", adds, decl + root + le + end, nothing, ""},
+      {"self-closing root with CRLF", decl + "<jsplugins />\r\n", adds,
+       decl + "<jsplugins >\n" + le + "</jsplugins>\r\n", nothing, ""},
+      {"closing tag behind an element spread over lines",
+       decl + root +
+           "  <jspluginonline name=\"Other\"\n      url=\"https://o.example:1/\"/></jsplugins>\n",
+       adds,
+       decl + root + "  <jspluginonline name=\"Other\"\n      url=\"https://o.example:1/\"/>\n" +
+           le + end,
+       nothing, ""},
+      {"last entry and closing tag on one line", decl + root + other + "\n  <x/></jsplugins>", adds,
+       decl + root + other + "\n" + le + "  <x/></jsplugins>\n", nothing, ""},
+      {"entry beside another element", decl + root + other + e + "\n" + end, no_need, "", removes,
+       decl + root + other + "\n" + end},
+      {"entry spread over lines, tab-indented",
+       decl + root + "\t<jspluginonline name=\"Quillora插件\"\n\t\tenable=\"true\"/>\n" + other +
+           "\n" + end,
+       adds, decl + root + other + "\n" + le + end, removes, decl + root + other + "\n" + end},
+      {"entry for another server, CRLF", decl + root + old_server + end, adds,
+       decl + root + le + end, removes, decl + root + end},
+      {"entry in the suite's attribute order", decl + root + suites_order + end, no_need, "",
+       removes, decl + root + end},
+      {"disabled entry beside another element", decl + root + disabled_entry() + other + "\n" + end,
+       adds, decl + root + other + "\n" + le + end, nothing, ""},
+      {"element never closed", decl + root + "  <jspluginonline name=\"Other\" url=\"u\">\n" + end,
+       refused,
+       "第4行有XML格式错误：Opening and ending tag mismatch: jspluginonline line 3 and jsplugins",
+       refused,
+       "第4行有XML格式错误：Opening and ending tag mismatch: jspluginonline line 3 and jsplugins"},
+      {"no closing tag", "这不是列表\n", refused, "第1行有XML格式错误：Document is empty", refused,
+       "第1行有XML格式错误：Document is empty"},
+      {"another root", decl + "<plugins>\n" + le + "</plugins>\n", refused,
+       "第2行的根元素不是<jsplugins>", refused, "第2行的根元素不是<jsplugins>"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    put_list(c.bytes);
-    EXPECT_EQ(run(c.mode),
-              failed(c.mode == 0 ? head_lines() : removing(), failure("无法修改XML文件", c.why)));
-    EXPECT_EQ(read_bytes(list()), c.bytes);
+    for (const int mode : {0, 1}) {
+      SCOPED_TRACE(std::string(c.name) + (mode == 0 ? ", install" : ", uninstall"));
+      put_list(c.bytes);
+      const int what = mode == 0 ? c.install : c.uninstall;
+      const std::string& after = mode == 0 ? c.installed : c.uninstalled;
+      switch (what) {
+        case adds:
+          EXPECT_EQ(run(mode), succeeded(added()));
+          break;
+        case removes:
+          EXPECT_EQ(run(mode), succeeded(removing()));
+          break;
+        case no_need:
+          EXPECT_EQ(run(mode), succeeded(head_lines() + "包含Quillora插件节点，无需添加\n"));
+          break;
+        case nothing:
+          EXPECT_EQ(run(mode), succeeded(head_lines()));
+          break;
+        case refused:
+          EXPECT_EQ(run(mode), failed(head_lines(), failure("无法修改XML文件", after)));
+          break;
+      }
+      const std::string now = read_bytes(list());
+      EXPECT_EQ(now, what == refused || after.empty() ? c.bytes : after);
+      EXPECT_TRUE(what == refused || well_formed(list()));
+      // The entry has a line of its own: a second install finds it, an uninstall takes just it.
+      if (what == adds) {
+        EXPECT_EQ(run(0), succeeded(head_lines() + "包含Quillora插件节点，无需添加\n"));
+        std::string without = now;
+        without.erase(without.rfind("\n" + le) + 1, le.size());
+        EXPECT_EQ(run(1), succeeded(removing()));
+        EXPECT_EQ(read_bytes(list()), without);
+      }
+    }
   }
 }
 
@@ -458,18 +537,14 @@ long peak_kib_of_run(int mode) {
 TEST_F(WriteFile, MemoryDoesNotGrowWithTheList) {
   put_list(base);
   const long small = peak_kib_of_run(0);
-  // Forty megabytes of other add-ons' lines, then one line of forty megabytes, then the entry;
-  // written piece by piece, so that the test process itself stays small.
+  // Twelve megabytes of other add-ons' lines, then a comment of 64 KiB on one line, then the
+  // entry; written piece by piece, so that the test process itself stays small.
   {
     std::ofstream out(list(), std::ios::binary | std::ios::trunc);
     out << decl << "<jsplugins>\n";
-    for (std::size_t size = 0; size < (40u << 20); size += other.size() + 1)
+    for (std::size_t size = 0; size < (12u << 20); size += other.size() + 1)
       out << other << "\n";
-    out << "<!--";
-    const std::string mebibyte(1u << 20, 'x');
-    for (int i = 0; i < 40; ++i)
-      out << mebibyte;
-    out << "-->\n" << e << "\n</jsplugins>\n";
+    out << "<!--" << std::string(64u << 10, 'x') << "-->\n" << e << "\n</jsplugins>\n";
   }
   const off_t size = status(list()).st_size;
   const long large = peak_kib_of_run(1);

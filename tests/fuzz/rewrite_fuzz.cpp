@@ -1,7 +1,7 @@
 // A libFuzzer target for the list editor: random lists through the rewrite and the scan, checked
-// against a plain line-by-line reading of what the editor promises and, for well-formed lists,
-// against what an XML parser reads in them; refused lists go through write_file, which must leave
-// them as they were.
+// against what an XML parser reads in them and, where it applies, a plain line-by-line reading;
+// the check before replacing must pass every rewrite; refused lists go through write_file, which
+// must leave them as they were.
 #include <fcntl.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -61,8 +61,9 @@ std::string expand(const std::uint8_t* data, std::size_t size) {
 // rewrite that only takes out and puts in the add-on's entry lines leaves this the same.
 struct xml_reading {
   bool well_formed = false;
-  std::vector<std::string> items;  // elements with their depth and attributes, comments, ...
-  std::string text;                // all text and character sections, without white space
+  std::size_t entries_in_root = 0;  // this build's entry, exactly, as a child of the root
+  std::vector<std::string> items;   // elements with their depth and attributes, comments, ...
+  std::string text;                 // all text and character sections, without white space
 };
 
 constexpr std::string_view addon_name = "Quillora插件";
@@ -74,6 +75,13 @@ std::string without_addon_lines(std::string_view text) {
       kept.append(l).push_back('\n');
   }
   return kept;
+}
+
+// This build's entry as read_nodes spells an element.
+std::string entry_item() {
+  const std::string origin(server_origin());
+  return "1 <jspluginonline enable=true install=" + origin + " url=" + origin +
+         "/ type=wps name=Quillora插件";
 }
 
 void read_nodes(xmlNodePtr node, int depth, xml_reading& r, std::string& text) {
@@ -91,6 +99,8 @@ void read_nodes(xmlNodePtr node, int depth, xml_reading& r, std::string& text) {
         }
         if (!has(item, addon_name))
           r.items.push_back(item);
+        else if (depth == 1 && item == entry_item())
+          ++r.entries_in_root;
         read_nodes(node->children, depth + 1, r, text);
         break;
       }
@@ -198,32 +208,38 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string list = expand(data, size);
   const std::vector<std::string_view> lines = lines_of(list);
-  std::vector<std::string_view> kept;  // every line that is not an entry line, in order
-  bool any_enabled = false;
-  for (const std::string_view l : lines) {
-    if (!entry_line(l))
-      kept.push_back(l);
-    any_enabled = any_enabled || enabled_line(l);
-  }
 
   std::istringstream scan_in(list);
   const scan_result scan = scan_list(scan_in);
-  CHECK(!scan.read_failed);
-  CHECK(scan.enabled_entry == any_enabled);
+  CHECK(scan.status != rewrite_status::read_failed);
   CHECK(scan.blank == (list.find_first_not_of(" \t\r\n") == std::string::npos));
+  CHECK(!scan.current_entry || scan.enabled_entry);
+
+  // An entry in a comment never counts: one more after the root changes nothing of the reading,
+  // and a rewrite copies it as it is.
+  const std::string tail = "<!-- " + std::string(addon_entry()) + " -->\n";
+  const std::string with_comment = list + (list.empty() || list.back() == '\n' ? "" : "\n") + tail;
+  std::istringstream comment_in(with_comment);
+  const scan_result with = scan_list(comment_in);
+  // (The entry's UTF-8 fits only a list in UTF-8.)
+  const bool comment_fits = !declares_other_encoding(list);
+  if (scan.status == rewrite_status::done && comment_fits) {
+    CHECK(with.status == rewrite_status::done && with.enabled_entry == scan.enabled_entry &&
+          with.current_entry == scan.current_entry && with.entry == scan.entry);
+  }
 
   const std::string entry(addon_entry());
   // Short lists only: the parser is slow beside the rewrite.
   const xml_reading before = list.size() < 64 * 1024 ? read_xml(list) : xml_reading();
   for (const bool install : {true, false}) {
     const rewritten got = rewrite(list, install);
-    const rewritten want = expected(lines, install, entry);
-    CHECK(got.status == want.status);
-    if (want.status != rewrite_status::done) {
-      CHECK(got.line == want.line);
+    if (got.status != rewrite_status::done) {
+      // Only a list that the suite can't read, or one in another encoding, is refused.
+      CHECK(got.status == rewrite_status::malformed ||
+            got.status == rewrite_status::not_jsplugins || got.status == rewrite_status::not_utf8);
       // On disk, a list the editor would have to change but refuses stays as it was.
-      const bool must_change = install ? !any_enabled && !scan.blank : any_enabled;
-      if (must_change) {
+      const bool must_change = install ? !scan.current_entry && !scan.blank : scan.enabled_entry;
+      if (must_change || (scan.status != rewrite_status::done && !scan.blank)) {
         const on_disk run = run_on_disk(list, install ? 0 : 1);
         CHECK(!run.ok);
         CHECK(run.bytes == list);
@@ -232,43 +248,45 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
       continue;
     }
-    CHECK(got.bytes == want.bytes);
-    const std::vector<std::string_view> out = lines_of(got.bytes);
+    CHECK(scan.status == rewrite_status::done);
     CHECK(got.bytes.empty() || got.bytes.back() == '\n');
-    if (before.well_formed) {  // still well formed, and nothing but the add-on's lines changed
+    // The check before replacing passes what the rewrite makes of a list it could read.
+    {
+      std::istringstream old_in(list);
+      std::istringstream new_in(got.bytes);
+      CHECK(rewrite_is_sound(old_in, new_in, install));
+    }
+    // The entry after the root is copied as it is.
+    if (comment_fits) {
+      const rewritten commented = rewrite(with_comment, install);
+      CHECK(commented.status == rewrite_status::done && commented.bytes == got.bytes + tail);
+    }
+    // Where the line model can edit the list, the rewrite gives its bytes.
+    const rewritten want = expected(lines, install, entry);
+    if (want.status == rewrite_status::done)
+      CHECK(got.bytes == want.bytes);
+    if (before.well_formed) {  // still well formed, and nothing but the add-on's elements changed
       const xml_reading after = read_xml(got.bytes);
       CHECK(after.well_formed);
       CHECK(after.items == before.items);
       CHECK(after.text == before.text);
+      CHECK(after.entries_in_root == (install ? 1u : 0u));
     }
-    if (!install) {
-      CHECK(got.bytes == joined(kept));  // the other lines, byte for byte, in order
+    std::istringstream result_in(got.bytes);
+    const scan_result result = scan_list(result_in);
+    CHECK(result.current_entry == install && result.entry == install);
+    if (!install)
       continue;
-    }
-    // Exactly one entry line, the enabled entry, directly before the first closing-tag line.
-    std::size_t entries = 0;
-    std::size_t at = 0;
-    for (std::size_t i = 0; i < out.size(); ++i) {
-      if (entry_line(out[i])) {
-        ++entries;
-        at = i;
-      }
-    }
-    CHECK(entries == 1);
-    CHECK(out[at] == entry);
-    CHECK(at + 1 < out.size() && closing_line(out[at + 1]));
-    for (std::size_t i = 0; i < at; ++i)
-      CHECK(!closing_line(out[i]));
-    std::vector<std::string_view> others = out;
-    others.erase(others.begin() + static_cast<std::ptrdiff_t>(at));
-    CHECK(others == kept);
-    // Installing again changes nothing; uninstalling gives the list without the entry.
+    // The entry has a line of its own: installing again gives the same bytes, and uninstalling
+    // takes exactly that line.
+    const std::vector<std::string_view> out = lines_of(got.bytes);
+    CHECK(std::count(out.begin(), out.end(), std::string_view(entry)) == 1);
     const rewritten again = rewrite(got.bytes, true);
     CHECK(again.status == rewrite_status::done && again.bytes == got.bytes);
     const rewritten removed = rewrite(got.bytes, false);
+    std::vector<std::string_view> kept = out;
+    kept.erase(std::find(kept.begin(), kept.end(), std::string_view(entry)));
     CHECK(removed.status == rewrite_status::done && removed.bytes == joined(kept));
-    std::istringstream installed(got.bytes);
-    CHECK(scan_list(installed).enabled_entry);
   }
   return 0;
 }

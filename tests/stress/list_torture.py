@@ -371,7 +371,7 @@ def main():
     parser.add_argument("xmllint")
     parser.add_argument("command", choices=["inject", "kill", "concurrent"])
     parser.add_argument("--runs", type=int, default=200)
-    parser.add_argument("--size", type=int, default=30, help="megabytes of list for kill")
+    parser.add_argument("--size", type=int, default=12, help="megabytes of list for kill (the editor reads 16 at most)")
     parser.add_argument("--procs", type=int, default=8)
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
     parser.add_argument("--seed", type=int, default=int(os.environ.get("TORTURE_SEED", "20261208")))

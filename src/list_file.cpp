@@ -1,0 +1,409 @@
+// The list editor's part on disk: finds the list under the home folder, takes the lock, and
+// replaces the list only by a complete, checked and synced copy.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <istream>
+#include <ostream>
+#include <string>
+#include <utility>
+
+#include "addon_list.hpp"
+#include "fd_streambuf.hpp"
+
+namespace {
+
+// A file descriptor owned by one scope.
+class unique_fd {
+ public:
+  explicit unique_fd(int fd = -1) : fd_(fd) {}
+  unique_fd(const unique_fd&) = delete;
+  unique_fd& operator=(const unique_fd&) = delete;
+  ~unique_fd() { reset(); }
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  int release() { return std::exchange(fd_, -1); }
+  void reset() {
+    if (fd_ >= 0)
+      ::close(std::exchange(fd_, -1));
+  }
+
+ private:
+  int fd_;
+};
+
+// Removes the temporary list when the rewrite gives up, whatever the reason.
+class temp_file_guard {
+ public:
+  explicit temp_file_guard(std::string path) : path_(std::move(path)) {}
+  temp_file_guard(const temp_file_guard&) = delete;
+  temp_file_guard& operator=(const temp_file_guard&) = delete;
+  ~temp_file_guard() {
+    if (!path_.empty())
+      ::unlink(path_.c_str());
+  }
+  void keep() { path_.clear(); }
+
+ private:
+  std::string path_;
+};
+
+void say(std::FILE* stream, std::string_view text, std::string_view value = {}) {
+  std::string line;
+  line.reserve(text.size() + value.size() + 1);
+  line.append(text).append(value).push_back('\n');
+  std::fwrite(line.data(), 1, line.size(), stream);
+  std::fflush(stream);
+}
+
+// One failure line: what went wrong, the file concerned, and why.
+void report(std::string_view what, std::string_view file, std::string_view why) {
+  std::string line(what);
+  if (!file.empty())
+    line.append("：").append(file);
+  line.append("：").append(why);
+  say(stderr, line);
+}
+
+void report(std::string_view what, std::string_view file, int error) {
+  report(what, file, std::strerror(error));
+}
+
+std::string folder_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos)
+    return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+unique_fd open_for_reading(const std::string& path) {
+  // Non-blocking, so that a FIFO in the list's place cannot hang the program before it is refused.
+  return unique_fd(::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+}
+
+// Why a list read whole can't be edited, after the list's path on a failure line.
+std::string why_not(rewrite_status status, std::uint64_t line, const std::string& detail,
+                    int error) {
+  const std::string at = "第" + std::to_string(line) + "行";
+  switch (status) {
+    case rewrite_status::done:
+      break;
+    case rewrite_status::read_failed:
+    case rewrite_status::write_failed:
+      return std::strerror(error != 0 ? error : EIO);
+    case rewrite_status::too_large:
+      return "文件大于" + std::to_string(max_list_size >> 20) + " MiB的上限";
+    case rewrite_status::malformed:
+      return at + "有XML格式错误：" + detail;
+    case rewrite_status::not_jsplugins:
+      return at + "的根元素不是<jsplugins>";
+    case rewrite_status::not_utf8:
+      return "XML声明的编码不是UTF-8";
+    case rewrite_status::no_place:
+      return "找不到放置Quillora插件节点的位置";
+  }
+  return {};
+}
+
+// Checks the list just opened: it must be a regular file. `refused` says what can't be done with
+// anything else.
+bool check_list(int fd, struct stat& st, std::string_view refused = "无法编辑XML文件") {
+  if (::fstat(fd, &st) != 0) {
+    report("无法读取XML文件", list_path, errno);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    report(refused, list_path, "不是普通文件");
+    return false;
+  }
+  if (static_cast<std::uint64_t>(st.st_size) > max_list_size) {
+    report("无法读取XML文件", list_path, why_not(rewrite_status::too_large, 0, {}, 0));
+    return false;
+  }
+  return true;
+}
+
+// Reads the open list whole and tells what it holds. A list that can't be edited is reported,
+// with `refused` before the reason, and gives false; a blank list is none of the user's work and
+// gives true.
+bool scan_file(int fd, scan_result& scan, std::string_view refused) {
+  fd_streambuf buffer(fd);
+  std::istream stream(&buffer);
+  scan = scan_list(stream);
+  if (scan.status == rewrite_status::read_failed || buffer.error() != 0) {
+    report("读取XML文件失败", list_path, buffer.error() != 0 ? buffer.error() : EIO);
+    return false;
+  }
+  if (scan.status == rewrite_status::done || scan.blank)
+    return true;
+  if (scan.status == rewrite_status::too_large)
+    refused = "无法读取XML文件";  // whatever the run meant to do with it
+  report(refused, list_path, why_not(scan.status, scan.line, scan.detail, 0));
+  return false;
+}
+
+// Gives the new copy the list's owner, group and permission bits. Handing a file to another
+// user is refused to all but root; the copy then keeps at least the group where it may.
+int keep_owner_and_mode(int fd, const struct stat& old) {
+  if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
+    if (errno != EPERM)
+      return errno;
+    if (::fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
+      // not a member of the list's group: the copy keeps ours
+    }
+  }
+  return ::fchmod(fd, old.st_mode & 07777) == 0 ? 0 : errno;
+}
+
+// Writes a complete new list beside the file at `path` and puts it in that file's place in one
+// step, so that the list is at every moment either the old one or the new one. `old` is the
+// file being replaced, or null when there is none. `fill` writes the content; when it returns
+// false without a write error, it has reported why. `check`, if there is one, reads the synced
+// copy from its start and says whether it may replace the file. `done_text` and `done_value` are
+// printed once the new list is in place.
+bool replace_list(const std::string& path, int folder_fd, const struct stat* old,
+                  const std::function<bool(std::ostream&)>& fill,
+                  const std::function<bool(std::istream&)>& check, std::string_view done_text,
+                  std::string_view done_value) {
+  const std::string temp = path + std::string(temp_suffix);
+  if (::unlink(temp.c_str()) != 0 && errno != ENOENT) {  // left by a run that crashed
+    report("无法删除残留的临时文件", temp, errno);
+    return false;
+  }
+  unique_fd out(::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
+                       old != nullptr ? 0600 : 0666));
+  if (!out) {
+    report("无法创建临时文件", temp, errno);
+    return false;
+  }
+  temp_file_guard guard(temp);
+  if (old != nullptr) {
+    if (const int error = keep_owner_and_mode(out.get(), *old); error != 0) {
+      report("无法设置临时文件的权限", temp, error);
+      return false;
+    }
+  }
+
+  fd_streambuf buffer(out.get());
+  std::ostream stream(&buffer);
+  const bool filled = fill(stream);
+  stream.flush();
+  if (buffer.error() != 0 || !stream) {
+    report("写入临时文件失败", temp, buffer.error() != 0 ? buffer.error() : EIO);
+    return false;
+  }
+  if (!filled)
+    return false;
+  if (::fsync(out.get()) != 0) {
+    report("无法将临时文件写入磁盘", temp, errno);
+    return false;
+  }
+  if (check) {
+    if (::lseek(out.get(), 0, SEEK_SET) != 0) {
+      report("读取临时文件失败", temp, errno);
+      return false;
+    }
+    fd_streambuf written(out.get());
+    std::istream copy(&written);
+    if (!check(copy)) {
+      report("无法修改XML文件", list_path, "修改后的文件未通过检查，XML文件保持原样");
+      return false;
+    }
+  }
+  if (::close(out.release()) != 0) {
+    report("关闭临时文件失败", temp, errno);
+    return false;
+  }
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    report("无法用临时文件替换XML文件", list_path, errno);
+    return false;
+  }
+  guard.keep();
+  if (!done_text.empty())
+    say(stdout, done_text, done_value);
+  if (::fsync(folder_fd) != 0) {
+    report("无法将XML文件所在目录写入磁盘", folder_of(path), errno);
+    return false;
+  }
+  return true;
+}
+
+bool write_new_list(const std::string& path, int folder_fd, const struct stat* old) {
+  return replace_list(
+      path, folder_fd, old,
+      [](std::ostream& out) { return static_cast<bool>(out << list_skeleton()); }, nullptr,
+      "已创建新的XML文件：", list_path);
+}
+
+// Rewrites the list at `path` into its temporary copy, reading it a second time from its start.
+bool rewrite_file(const std::string& path, int folder_fd, bool install) {
+  unique_fd in = open_for_reading(path);
+  struct stat st;
+  if (!in) {
+    report("无法读取XML文件", list_path, errno);
+    return false;
+  }
+  if (!check_list(in.get(), st))
+    return false;
+  auto fill = [&](std::ostream& out) {
+    fd_streambuf buffer(in.get());
+    std::istream stream(&buffer);
+    const rewrite_result result = rewrite_list(stream, out, install);
+    if (result.status == rewrite_status::done && buffer.error() == 0)
+      return true;
+    if (result.status == rewrite_status::write_failed)
+      return false;  // the caller reports the write
+    if (result.status == rewrite_status::read_failed || buffer.error() != 0) {
+      report("读取XML文件失败", list_path, buffer.error() != 0 ? buffer.error() : EIO);
+      return false;
+    }
+    report("无法修改XML文件", list_path,
+           why_not(result.status, result.line, result.detail, buffer.error()));
+    return false;
+  };
+  // The old list once more beside the copy: the copy must hold all of it but the add-on.
+  auto check = [&](std::istream& copy) {
+    if (::lseek(in.get(), 0, SEEK_SET) != 0)
+      return false;
+    fd_streambuf buffer(in.get());
+    std::istream old(&buffer);
+    return rewrite_is_sound(old, copy, install);
+  };
+  return replace_list(path, folder_fd, &st, fill, check, install ? "已添加Quillora插件节点" : "",
+                      {});
+}
+
+// Everything after the working directory is the home directory.
+bool edit_list(bool install) {
+  std::string path(list_path);
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) {
+    if (errno != ENOENT && errno != ENOTDIR) {
+      report("无法访问XML文件", list_path, errno);
+      return false;
+    }
+  } else if (S_ISLNK(st.st_mode)) {
+    // A list kept elsewhere and linked here: edit the file itself and keep the link.
+    char* target = ::realpath(path.c_str(), nullptr);
+    if (target == nullptr) {
+      if (errno == ENOENT && !install)
+        return true;  // links to nothing: nothing to remove
+      report("无法访问XML文件链接的文件", list_path,
+             errno == ENOENT ? std::string_view("链接指向的文件不存在") : std::strerror(errno));
+      return false;
+    }
+    path = target;
+    std::free(target);
+  }
+
+  // Two copies of the program take turns; the lock lives on the folder, which a rename of the
+  // list leaves in place.
+  const std::string folder = folder_of(path);
+  unique_fd folder_fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder_fd) {
+    if (errno == ENOENT || errno == ENOTDIR) {
+      if (!install)
+        return true;  // no folder, no list
+      report("无法创建XML文件", list_path, errno);
+      return false;
+    }
+    report("无法打开XML文件所在目录", folder, errno);
+    return false;
+  }
+  while (::flock(folder_fd.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      report("无法锁定XML文件所在目录", folder, errno);
+      return false;
+    }
+  }
+  // A copy killed in the middle of a rewrite leaves its temporary list behind. Under the lock no
+  // copy is writing one, so it goes now, also when this run has nothing to write; where it
+  // can't, a rewrite reports why and a run with nothing to write leaves the list as it is. So a
+  // failure here (none there, or not ours to remove) is no failure of the run.
+  ::unlink((path + std::string(temp_suffix)).c_str());
+
+  scan_result scan;
+  {
+    unique_fd in = open_for_reading(path);
+    if (!in) {
+      if (errno != ENOENT) {
+        report("无法读取XML文件", list_path, errno);
+        return false;
+      }
+      return !install || write_new_list(path, folder_fd.get(), nullptr);
+    }
+    if (!check_list(in.get(), st) || !scan_file(in.get(), scan, "无法修改XML文件"))
+      return false;
+  }
+
+  if (install) {
+    // An empty file holds no list to keep: it is given the new list, like a missing one.
+    if (scan.blank)
+      return write_new_list(path, folder_fd.get(), &st);
+    if (scan.current_entry) {
+      say(stdout, "包含Quillora插件节点，无需添加");
+      return true;
+    }
+    return rewrite_file(path, folder_fd.get(), true);
+  }
+  if (!scan.enabled_entry)
+    return true;
+  say(stdout, "包含Quillora插件节点，需删除");
+  return rewrite_file(path, folder_fd.get(), false);
+}
+
+}  // namespace
+
+bool write_file(int mode) {
+  // With a file-size limit, a write past it must fail with EFBIG instead of killing the process.
+  std::signal(SIGXFSZ, SIG_IGN);
+
+  const char* home = std::getenv("HOME");
+  if (home == nullptr) {
+    say(stderr, "无法获取用户主目录路径");
+    return false;
+  }
+  say(stdout, "用户主目录路径：", home);
+  if (::chdir(home) != 0) {
+    say(stderr, "无法更改工作目录");
+    return false;
+  }
+  if (char* cwd = ::getcwd(nullptr, 0)) {
+    say(stdout, "当前工作目录：", cwd);
+    std::free(cwd);
+  } else {
+    report("无法获取当前工作目录", {}, errno);  // the list is found relative to it all the same
+  }
+  return edit_list(mode == 0);
+}
+
+list_state read_list_state() {
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || *home == '\0') {
+    say(stderr, "无法获取用户主目录路径");
+    return list_state::unreadable;
+  }
+  const std::string path = std::string(home) + "/" + std::string(list_path);
+  unique_fd in(::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!in) {
+    if (errno == ENOENT || errno == ENOTDIR)
+      return list_state::absent;  // no list, no folder, or a link to nothing
+    report("无法读取XML文件", list_path, errno);
+    return list_state::unreadable;
+  }
+  struct stat st;
+  scan_result scan;
+  if (!check_list(in.get(), st, "无法读取XML文件") || !scan_file(in.get(), scan, "无法读取XML文件"))
+    return list_state::unreadable;
+  if (scan.enabled_entry)
+    return list_state::enabled;
+  return scan.entry ? list_state::disabled : list_state::absent;
+}
