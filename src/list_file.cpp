@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <istream>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "addon_list.hpp"
@@ -56,10 +58,67 @@ class temp_file_guard {
   std::string path_;
 };
 
+// The length of the valid UTF-8 character that starts `text`, or 0.
+std::size_t utf8_length(std::string_view text) {
+  const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char first = byte(0);
+  const std::size_t length = first < 0x80                     ? 1
+                             : first >= 0xC2 && first <= 0xDF ? 2
+                             : first >= 0xE0 && first <= 0xEF ? 3
+                             : first >= 0xF0 && first <= 0xF4 ? 4
+                                                              : 0;
+  if (length == 0 || length > text.size())
+    return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xC0) != 0x80)
+      return 0;
+  }
+  // No overlong forms, no surrogates, nothing past U+10FFFF.
+  if ((first == 0xE0 && byte(1) < 0xA0) || (first == 0xED && byte(1) > 0x9F) ||
+      (first == 0xF0 && byte(1) < 0x90) || (first == 0xF4 && byte(1) > 0x8F)) {
+    return 0;
+  }
+  return length;
+}
+
+// A name or value from outside (HOME, a folder, a link's target) made safe for a terminal and for
+// scripts that read the console by lines: control characters and bytes that are no UTF-8 are
+// printed as escapes, as GNU tools quote file names.
+std::string printable(std::string_view text) {
+  std::string safe;
+  while (!text.empty()) {
+    const std::size_t length = utf8_length(text);
+    const auto c = static_cast<unsigned char>(text[0]);
+    if (length > 0 && c >= 0x20 && c != 0x7F) {
+      safe.append(text.substr(0, length));
+      text.remove_prefix(length);
+      continue;
+    }
+    static constexpr char hex[] = "0123456789abcdef";
+    switch (c) {
+      case '\n':
+        safe += "\\n";
+        break;
+      case '\t':
+        safe += "\\t";
+        break;
+      case '\r':
+        safe += "\\r";
+        break;
+      default:
+        safe += "\\x";
+        safe += hex[c >> 4];
+        safe += hex[c & 15];
+    }
+    text.remove_prefix(1);
+  }
+  return safe;
+}
+
+// One console line: a text of the program's own and a value from outside, made printable.
 void say(std::FILE* stream, std::string_view text, std::string_view value = {}) {
-  std::string line;
-  line.reserve(text.size() + value.size() + 1);
-  line.append(text).append(value).push_back('\n');
+  std::string line(text);
+  line.append(printable(value)).push_back('\n');
   std::fwrite(line.data(), 1, line.size(), stream);
   std::fflush(stream);
 }
@@ -68,8 +127,8 @@ void say(std::FILE* stream, std::string_view text, std::string_view value = {}) 
 void report(std::string_view what, std::string_view file, std::string_view why) {
   std::string line(what);
   if (!file.empty())
-    line.append("：").append(file);
-  line.append("：").append(why);
+    line.append("：").append(printable(file));
+  line.append("：").append(printable(why));
   say(stderr, line);
 }
 
@@ -160,7 +219,9 @@ int keep_owner_and_mode(int fd, const struct stat& old) {
       // not a member of the list's group: the copy keeps ours
     }
   }
-  return ::fchmod(fd, old.st_mode & 07777) == 0 ? 0 : errno;
+  // The permission bits alone: a set-user-ID, set-group-ID or sticky bit on a list is no
+  // one's wish, and a copy that kept them could run as the list's owner.
+  return ::fchmod(fd, old.st_mode & 0777) == 0 ? 0 : errno;
 }
 
 // Writes a complete new list beside the file at `path` and puts it in that file's place in one
@@ -281,6 +342,47 @@ bool rewrite_file(const std::string& path, int folder_fd, bool install) {
                       {});
 }
 
+// How long a run waits for another copy to finish with the list: 30 s, or the whole seconds in
+// QUILLORA_LOCK_TIMEOUT, which tests lower.
+int lock_wait_seconds() {
+  const char* text = std::getenv("QUILLORA_LOCK_TIMEOUT");
+  if (text != nullptr) {
+    char* end = nullptr;
+    const long seconds = std::strtol(text, &end, 10);
+    if (end != text && *end == '\0' && seconds >= 0 && seconds <= 3600)
+      return static_cast<int>(seconds);
+  }
+  return 30;
+}
+
+// Takes the lock on the list's folder. Another copy holds it only while it edits, for a moment; a
+// copy that hangs must not hang this one: past a second the user is told, past the bound it fails.
+bool lock_folder(int fd, const std::string& folder) {
+  using clock = std::chrono::steady_clock;
+  const clock::time_point start = clock::now();
+  const int bound = lock_wait_seconds();
+  bool told = false;
+  for (;;) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+      return true;
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      report("无法锁定XML文件所在目录", folder, errno);
+      return false;
+    }
+    const clock::duration waited = clock::now() - start;
+    if (waited >= std::chrono::seconds(bound)) {
+      report("无法锁定XML文件所在目录", folder,
+             "等待超过" + std::to_string(bound) + "秒，另一个安装程序仍在修改XML文件");
+      return false;
+    }
+    if (!told && waited >= std::chrono::seconds(1)) {
+      say(stderr, "另一个安装程序正在修改XML文件，请稍候");
+      told = true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
 // Everything after the working directory is the home directory.
 bool edit_list(bool install) {
   std::string path(list_path);
@@ -318,12 +420,8 @@ bool edit_list(bool install) {
     report("无法打开XML文件所在目录", folder, errno);
     return false;
   }
-  while (::flock(folder_fd.get(), LOCK_EX) != 0) {
-    if (errno != EINTR) {
-      report("无法锁定XML文件所在目录", folder, errno);
-      return false;
-    }
-  }
+  if (!lock_folder(folder_fd.get(), folder))
+    return false;
   // A copy killed in the middle of a rewrite leaves its temporary list behind. Under the lock no
   // copy is writing one, so it goes now, also when this run has nothing to write; where it
   // can't, a rewrite reports why and a run with nothing to write leaves the list as it is. So a

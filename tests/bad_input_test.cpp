@@ -211,10 +211,18 @@ TEST_F(BadInput, ReadOnlyFolderLeavesListAsItWas) {
 // taken from the folder the program was started in.
 TEST_F(BadInput, HomeThatIsNoFolderStopsBeforeTouchingFiles) {
   write_bytes(at("plain-file"), "not a folder");
-  for (const std::string& home : {at("no-such-folder"), at("plain-file")}) {
-    SCOPED_TRACE(home);
-    setenv("HOME", home.c_str(), 1);
-    EXPECT_EQ(run(0), failed("用户主目录路径：" + home + "\n", "无法更改工作目录\n"));
+  // A name with a line end or a terminal's escape sequence in it is printed escaped.
+  const struct {
+    std::string home;
+    std::string printed;
+  } homes[] = {{at("no-such-folder"), at("no-such-folder")},
+               {at("plain-file"), at("plain-file")},
+               {at("a\n已添加Quillora插件节点\x1b[31m\xff"),
+                at("a\\n已添加Quillora插件节点\\x1b[31m\\xff")}};
+  for (const auto& h : homes) {
+    SCOPED_TRACE(h.printed);
+    setenv("HOME", h.home.c_str(), 1);
+    EXPECT_EQ(run(0), failed("用户主目录路径：" + h.printed + "\n", "无法更改工作目录\n"));
   }
   EXPECT_FALSE(exists(at("no-such-folder")));
   EXPECT_EQ(read_bytes(at("plain-file")), "not a folder");

@@ -408,21 +408,42 @@ TEST_F(WriteFile, ListThatCannotBeReplacedStaysAsItWas) {
   EXPECT_EQ(read_bytes(list()), base);
 }
 
-TEST_F(WriteFile, SecondCopyWaitsForTheLock) {
-  put_list(base);
-  const int held = open(folder().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  ASSERT_GE(held, 0);
-  ASSERT_EQ(flock(held, LOCK_EX), 0);
-  const child installer = start([] { return write_file(0); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_TRUE(running(installer)) << "the editor did not wait for the lock";
-  EXPECT_EQ(read_bytes(list()), base);
-  EXPECT_FALSE(exists(temp()));
-
-  ASSERT_EQ(flock(held, LOCK_UN), 0);
-  close(held);
-  EXPECT_EQ(finish(installer), succeeded(added()));
-  EXPECT_EQ(read_bytes(list()), with_entry);
+// Another copy holds the lock for a moment, for a while, or far too long: the run waits, says so
+// past a second, and gives up past the bound (QUILLORA_LOCK_TIMEOUT) with the list untouched.
+TEST_F(WriteFile, SecondCopyWaitsForTheLockWithinABound) {
+  const std::string waiting = "另一个安装程序正在修改XML文件，请稍候\n";
+  const struct {
+    int held_ms;
+    outcome result;
+  } cases[] = {
+      {300, succeeded(added())},
+      {1500, {0, added(), waiting}},
+      {5000,
+       {1, head_lines(),
+        waiting + failure("无法锁定XML文件所在目录", "等待超过2秒，另一个安装程序仍在修改XML文件",
+                          ".local/share/Kingsoft/wps/jsaddons")}},
+  };
+  setenv("QUILLORA_LOCK_TIMEOUT", "2", 1);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.held_ms);
+    put_list(base);
+    const int held = open(folder().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    const auto since = std::chrono::steady_clock::now();
+    const child installer = start([] { return write_file(0); });
+    while (running(installer) &&
+           std::chrono::steady_clock::now() - since < std::chrono::milliseconds(c.held_ms)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(read_bytes(list()), base);
+    EXPECT_FALSE(exists(temp()));
+    ASSERT_EQ(flock(held, LOCK_UN), 0);
+    close(held);
+    EXPECT_EQ(finish(installer), c.result);
+    EXPECT_EQ(read_bytes(list()), c.result.code == 0 ? with_entry : base);
+  }
+  unsetenv("QUILLORA_LOCK_TIMEOUT");
 }
 
 TEST_F(WriteFile, ConcurrentCopiesTakeTurns) {
@@ -450,12 +471,13 @@ TEST_F(WriteFile, ConcurrentCopiesTakeTurns) {
 TEST_F(WriteFile, RewriteKeepsPermissionsAndOwner) {
   const uid_t owner = geteuid() == 0 ? nobody : geteuid();
   const gid_t group = geteuid() == 0 ? nobody : getegid();
-  for (const std::string& bytes : {base, std::string("\n")}) {  // a rewrite, a blank list
+  // A rewrite and a blank list; set-ID and sticky bits are never handed on to the new list.
+  for (const std::string& bytes : {base, std::string("\n")}) {
     SCOPED_TRACE(bytes);
     unlink(list().c_str());
     put_list(bytes);
-    ASSERT_EQ(chmod(list().c_str(), 0640), 0);
     ASSERT_EQ(chown(list().c_str(), owner, group), 0);
+    ASSERT_EQ(chmod(list().c_str(), bytes == base ? 06640 : 01640), 0);
     ASSERT_EQ(run(0).code, 0);
     const struct stat st = status(list());
     EXPECT_EQ(st.st_mode & 07777, 0640u);
