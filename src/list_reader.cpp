@@ -96,12 +96,14 @@ class markup_scanner {
   std::uint64_t root_line() const { return root_line_; }
 
   // Whether the start tag with this number, counted from 0 in the order of the list, begins an
-  // element of the add-on. Numbers must be asked in order, each once.
-  bool is_addon(std::uint64_t ordinal) {
-    if (ordinals_.empty() || ordinals_.front() != ordinal)
-      return false;
+  // element of the add-on, and if so whether it is enabled. Numbers must be asked in order, each
+  // once.
+  std::optional<bool> addon(std::uint64_t ordinal) {
+    if (ordinals_.empty() || ordinals_.front().first != ordinal)
+      return std::nullopt;
+    const bool enabled = ordinals_.front().second;
     ordinals_.pop_front();
-    return true;
+    return enabled;
   }
 
  private:
@@ -315,7 +317,7 @@ class markup_scanner {
       element.enabled = !needles_.disabled();
       element.in_root = depth_ == 1;
       element.current = install_ && *install_ == install_value_ && url_ && *url_ == url_value_;
-      ordinals_.push_back(ordinal);
+      ordinals_.emplace_back(ordinal, element.enabled);
       open_addon_ = element;
       addon_depth_ = depth_;
       addon_line_ = markup_line_;
@@ -387,7 +389,7 @@ class markup_scanner {
   std::string root_name_;
   std::uint64_t root_line_ = 0;
   std::optional<std::uint64_t> root_slash_;
-  std::deque<std::uint64_t> ordinals_;
+  std::deque<std::pair<std::uint64_t, bool>> ordinals_;
   std::optional<addon_element> open_addon_;
   int addon_depth_ = 0;
   line_state addon_line_;
@@ -457,6 +459,10 @@ reader_ptr open_reader(source& s, parse_error& error) {
     if (first.seen || problem == nullptr || problem->level < XML_ERR_ERROR)
       return;
     first.seen = true;
+    // One error decides; libxml2 would go on and report the same fault at every byte of a long
+    // comment, which costs seconds.
+    if (problem->domain == XML_FROM_PARSER && problem->ctxt != nullptr)
+      xmlStopParser(static_cast<xmlParserCtxtPtr>(problem->ctxt));
     first.line = problem->line > 0 ? static_cast<std::uint64_t>(problem->line) : 1;
     // The first line: what follows it (the bytes at fault, say) is no text for a console line.
     first.message = problem->message != nullptr ? problem->message : "";
@@ -466,6 +472,23 @@ reader_ptr open_reader(source& s, parse_error& error) {
   };
   xmlTextReaderSetStructuredErrorHandler(reader.get(), on_error, &error);
   return reader;
+}
+
+// Tells what a read of the whole list, which ended with `status` from libxml2, found wrong.
+void judge(list_facts& facts, const source& s, const parse_error& error, int status,
+           const markup_scanner& scanner) {
+  if (s.failed) {
+    facts.status = verdict::read_failed;
+  } else if (s.too_large) {
+    facts.status = verdict::too_large;
+  } else if (status != 0 || error.seen) {
+    facts.status = verdict::malformed;
+    facts.line = error.seen ? error.line : 1;
+    facts.detail = error.seen ? error.message : "无法解析";
+  } else if (scanner.root_name() != "jsplugins") {
+    facts.status = verdict::not_jsplugins;
+    facts.line = scanner.root_line();
+  }
 }
 
 }  // namespace
@@ -483,18 +506,7 @@ list_facts read_list(std::istream& in, std::string_view origin) {
   }
   scanner.finish();
   list_facts facts = std::move(scanner.facts());
-  if (s.failed) {
-    facts.status = verdict::read_failed;
-  } else if (s.too_large) {
-    facts.status = verdict::too_large;
-  } else if (status != 0 || error.seen) {
-    facts.status = verdict::malformed;
-    facts.line = error.seen ? error.line : 1;
-    facts.detail = error.seen ? error.message : "无法解析";
-  } else if (scanner.root_name() != "jsplugins") {
-    facts.status = verdict::not_jsplugins;
-    facts.line = scanner.root_line();
-  }
+  judge(facts, s, error, status, scanner);
   return facts;
 }
 
@@ -584,7 +596,7 @@ struct suite_view::impl {
       }
       switch (type) {
         case XML_READER_TYPE_ELEMENT: {
-          if (scanner.is_addon(elements++)) {
+          if (scanner.addon(elements++)) {
             ++addons;
             entries += is_entry() ? 1 : 0;
             if (!xmlTextReaderIsEmptyElement(r))
@@ -672,6 +684,43 @@ std::uint64_t suite_view::addons() const {
 
 std::uint64_t suite_view::entries() const {
   return impl_->entries;
+}
+
+std::vector<listed_entry> entries_of(std::istream& in, std::string_view origin, list_facts& facts) {
+  markup_scanner scanner(origin);
+  source s{in, scanner};
+  parse_error error;
+  const reader_ptr reader = open_reader(s, error);
+  std::vector<listed_entry> entries;
+  std::uint64_t elements = 0;
+  int status = -1;
+  while (reader && (status = xmlTextReaderRead(reader.get())) == 1 && !error.seen) {
+    xmlTextReader* r = reader.get();
+    if (xmlTextReaderNodeType(r) != XML_READER_TYPE_ELEMENT)
+      continue;
+    const std::optional<bool> addon = scanner.addon(elements++);
+    const std::string name = as_string(xmlTextReaderConstName(r));
+    if (xmlTextReaderDepth(r) != 1 || (name != "jsplugin" && name != needle_element))
+      continue;
+    const auto value = [r](const char* attribute) {
+      xmlChar* got = xmlTextReaderGetAttribute(r, reinterpret_cast<const xmlChar*>(attribute));
+      std::string text = as_string(got);
+      xmlFree(got);
+      return text;
+    };
+    listed_entry entry;
+    entry.name = value("name");
+    entry.online = name == needle_element;
+    entry.type = value("type");
+    entry.url = value("url");
+    entry.quillora = addon.has_value();
+    entry.enabled = addon ? *addon : value("enable") != "false";
+    entries.push_back(std::move(entry));
+  }
+  scanner.finish();
+  facts = std::move(scanner.facts());
+  judge(facts, s, error, status, scanner);
+  return entries;
 }
 
 }  // namespace list_reader

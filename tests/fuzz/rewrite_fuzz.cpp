@@ -261,9 +261,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const rewritten commented = rewrite(with_comment, install);
       CHECK(commented.status == rewrite_status::done && commented.bytes == got.bytes + tail);
     }
-    // Where the line model can edit the list, the rewrite gives its bytes.
+    // Where the line model can edit the list, the rewrite gives its bytes; the line model takes
+    // comments, sections and instructions for markup, so only lists without them count.
     const rewritten want = expected(lines, install, entry);
-    if (want.status == rewrite_status::done)
+    const bool plain_markup =
+        list.find("<!") == std::string::npos && list.find("<?", 1) == std::string::npos;
+    if (want.status == rewrite_status::done && plain_markup)
       CHECK(got.bytes == want.bytes);
     if (before.well_formed) {  // still well formed, and nothing but the add-on's elements changed
       const xml_reading after = read_xml(got.bytes);
