@@ -4,8 +4,12 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "list_reader.hpp"
 
 // The list, relative to the home directory; messages print it in this form.
 inline constexpr std::string_view list_path = ".local/share/Kingsoft/wps/jsaddons/publish.xml";
@@ -95,6 +99,23 @@ bool rewrite_is_sound(std::istream& old, std::istream& fresh, bool install);
 // requested state, durably.
 bool write_file(int mode);
 
+// How a run of the editor is asked for, beyond its mode.
+struct edit_options {
+  bool quiet = false;           // no progress lines on stdout; failure lines still go to stderr
+  bool create_folders = false;  // install: create the list's missing folders first, as the user,
+                                // never through a link (0700 under a home without .local)
+};
+
+// What one run of the editor did.
+struct edit_report {
+  bool ok = false;       // what write_file returns
+  bool changed = false;  // a new list took the old one's place, or was created
+  std::string error;     // the run's failure line on stderr, without its newline; empty if none
+};
+
+// write_file with options, telling what it did.
+edit_report edit_file(int mode, const edit_options& options);
+
 // Where the add-on stands in the list under $HOME.
 enum class list_state {
   enabled,     // an enabled entry stands in the list
@@ -107,3 +128,8 @@ enum class list_state {
 // stands. Changes nothing, creates nothing, takes no lock and prints nothing on stdout: the list
 // is only ever replaced whole, so one read sees either the old list or the new one.
 list_state read_list_state();
+
+// The add-ons that the list under $HOME registers, children of its root, in its order; read as
+// read_list_state reads it. Empty without a list; nothing when it can't be read or is refused,
+// with one line on stderr that `failure` then holds too.
+std::optional<std::vector<list_reader::listed_entry>> read_list_entries(std::string* failure);

@@ -29,6 +29,12 @@ class unique_fd {
   explicit unique_fd(int fd = -1) : fd_(fd) {}
   unique_fd(const unique_fd&) = delete;
   unique_fd& operator=(const unique_fd&) = delete;
+  unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
+  unique_fd& operator=(unique_fd&& other) noexcept {
+    reset();
+    fd_ = other.release();
+    return *this;
+  }
   ~unique_fd() { reset(); }
   int get() const { return fd_; }
   explicit operator bool() const { return fd_ >= 0; }
@@ -115,10 +121,23 @@ std::string printable(std::string_view text) {
   return safe;
 }
 
+// What the run so far has done, for callers that report it themselves.
+struct run_state {
+  bool quiet = false;    // progress lines are not printed
+  bool changed = false;  // a new list took the old one's place
+  std::string failure;   // the last failure line, without its newline
+};
+run_state run;
+
 // One console line: a text of the program's own and a value from outside, made printable.
 void say(std::FILE* stream, std::string_view text, std::string_view value = {}) {
   std::string line(text);
-  line.append(printable(value)).push_back('\n');
+  line.append(printable(value));
+  if (stream == stderr)
+    run.failure = line;
+  else if (run.quiet)
+    return;
+  line.push_back('\n');
   std::fwrite(line.data(), 1, line.size(), stream);
   std::fflush(stream);
 }
@@ -288,6 +307,7 @@ bool replace_list(const std::string& path, int folder_fd, const struct stat* old
     return false;
   }
   guard.keep();
+  run.changed = true;
   if (!done_text.empty())
     say(stdout, done_text, done_value);
   if (::fsync(folder_fd) != 0) {
@@ -383,8 +403,46 @@ bool lock_folder(int fd, const std::string& folder) {
   }
 }
 
+// Creates the list's missing folders under the working folder, the home: each one with mkdirat
+// relative to the one before it, which is opened without following a link, so that no link on
+// the way leads the run elsewhere. Under a home without .local the folders are the user's alone.
+bool make_list_folders() {
+  const std::string_view folders = list_path.substr(0, list_path.rfind('/'));
+  unique_fd at(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!at) {
+    report("无法创建文件夹", ".", errno);
+    return false;
+  }
+  struct stat st;
+  const mode_t mode = ::fstatat(at.get(), ".local", &st, AT_SYMLINK_NOFOLLOW) != 0 ? 0700 : 0755;
+  bool made = false;
+  for (std::size_t begin = 0; begin < folders.size();) {
+    const std::size_t end = std::min(folders.find('/', begin), folders.size());
+    const std::string name(folders.substr(begin, end - begin));
+    const std::string_view so_far = folders.substr(0, end);
+    if (::mkdirat(at.get(), name.c_str(), mode) == 0) {
+      made = true;
+    } else if (errno != EEXIST) {
+      report("无法创建文件夹", so_far, errno);
+      return false;
+    }
+    unique_fd next(
+        ::openat(at.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next) {
+      report("无法创建文件夹", so_far,
+             errno == ELOOP ? std::string_view("是符号链接") : std::strerror(errno));
+      return false;
+    }
+    at = std::move(next);
+    begin = end + 1;
+  }
+  if (made)
+    say(stdout, "已创建文件夹：", folders);
+  return true;
+}
+
 // Everything after the working directory is the home directory.
-bool edit_list(bool install) {
+bool edit_list(bool install, bool create_folders) {
   std::string path(list_path);
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) {
@@ -414,6 +472,8 @@ bool edit_list(bool install) {
     if (errno == ENOENT || errno == ENOTDIR) {
       if (!install)
         return true;  // no folder, no list
+      if (create_folders && path == list_path)
+        return make_list_folders() && edit_list(install, false);
       report("无法创建XML文件", list_path, errno);
       return false;
     }
@@ -458,9 +518,7 @@ bool edit_list(bool install) {
   return rewrite_file(path, folder_fd.get(), false);
 }
 
-}  // namespace
-
-bool write_file(int mode) {
+bool edit_in_home(int mode, bool create_folders) {
   // With a file-size limit, a write past it must fail with EFBIG instead of killing the process.
   std::signal(SIGXFSZ, SIG_IGN);
 
@@ -480,28 +538,94 @@ bool write_file(int mode) {
   } else {
     report("无法获取当前工作目录", {}, errno);  // the list is found relative to it all the same
   }
-  return edit_list(mode == 0);
+  return edit_list(mode == 0, create_folders);
 }
 
-list_state read_list_state() {
+}  // namespace
+
+edit_report edit_file(int mode, const edit_options& options) {
+  run = run_state{};
+  run.quiet = options.quiet;
+  edit_report report;
+  report.ok = edit_in_home(mode, options.create_folders);
+  report.changed = run.changed;
+  report.error = run.failure;
+  run = run_state{};
+  return report;
+}
+
+bool write_file(int mode) {
+  return edit_file(mode, {}).ok;
+}
+
+namespace {
+
+// Opens the list under $HOME for reading, through a link to it if there is one. Gives no file and
+// `absent` when there is no list; no file and an error line when it can't be opened.
+unique_fd open_list_to_read(bool& absent) {
+  absent = false;
   const char* home = std::getenv("HOME");
   if (home == nullptr || *home == '\0') {
     say(stderr, "无法获取用户主目录路径");
-    return list_state::unreadable;
+    return unique_fd();
   }
   const std::string path = std::string(home) + "/" + std::string(list_path);
   unique_fd in(::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (!in) {
     if (errno == ENOENT || errno == ENOTDIR)
-      return list_state::absent;  // no list, no folder, or a link to nothing
-    report("无法读取XML文件", list_path, errno);
-    return list_state::unreadable;
+      absent = true;  // no list, no folder, or a link to nothing
+    else
+      report("无法读取XML文件", list_path, errno);
+    return unique_fd();
   }
   struct stat st;
+  if (!check_list(in.get(), st, "无法读取XML文件"))
+    return unique_fd();
+  return in;
+}
+
+}  // namespace
+
+list_state read_list_state() {
+  bool absent = false;
+  const unique_fd in = open_list_to_read(absent);
+  if (!in)
+    return absent ? list_state::absent : list_state::unreadable;
   scan_result scan;
-  if (!check_list(in.get(), st, "无法读取XML文件") || !scan_file(in.get(), scan, "无法读取XML文件"))
+  if (!scan_file(in.get(), scan, "无法读取XML文件"))
     return list_state::unreadable;
   if (scan.enabled_entry)
     return list_state::enabled;
   return scan.entry ? list_state::disabled : list_state::absent;
+}
+
+std::optional<std::vector<list_reader::listed_entry>> read_list_entries(std::string* failure) {
+  run = run_state{};
+  bool absent = false;
+  std::optional<std::vector<list_reader::listed_entry>> entries;
+  if (const unique_fd in = open_list_to_read(absent)) {
+    fd_streambuf buffer(in.get());
+    std::istream stream(&buffer);
+    list_reader::list_facts facts;
+    std::vector<list_reader::listed_entry> found =
+        list_reader::entries_of(stream, server_origin(), facts);
+    if (buffer.error() != 0 || facts.status == list_reader::verdict::read_failed) {
+      report("读取XML文件失败", list_path, buffer.error() != 0 ? buffer.error() : EIO);
+    } else if (facts.status == list_reader::verdict::ok || facts.blank) {
+      entries = std::move(found);
+    } else {
+      report(
+          "无法读取XML文件", list_path,
+          why_not(facts.status == list_reader::verdict::too_large   ? rewrite_status::too_large
+                  : facts.status == list_reader::verdict::malformed ? rewrite_status::malformed
+                                                                    : rewrite_status::not_jsplugins,
+                  facts.line, facts.detail, 0));
+    }
+  } else if (absent) {
+    entries.emplace();
+  }
+  if (failure != nullptr)
+    *failure = run.failure;
+  run = run_state{};
+  return entries;
 }

@@ -68,6 +68,22 @@ struct list_facts {
 // Reads `in` to its end. Memory stays flat, but for one record an element of the add-on.
 list_facts read_list(std::istream& in, std::string_view origin);
 
+// One add-on that the list registers: a jsplugin (offline) or jspluginonline (online) element, a
+// child of the root.
+struct listed_entry {
+  std::string name;
+  bool online = false;
+  std::string type;
+  bool enabled = false;  // the add-on's own entry: "false" nowhere in its start tag; any other:
+                         // its enable value is not "false"
+  std::string url;
+  bool quillora = false;  // an element of the add-on, as install and uninstall find them
+};
+
+// The add-ons that the list registers, in its order; `facts` tells whether the list could be read
+// (on anything but ok, the entries mean nothing).
+std::vector<listed_entry> entries_of(std::istream& in, std::string_view origin, list_facts& facts);
+
 // One event of a list as the office suite reads it, elements of the add-on left out.
 struct what_the_suite_reads {
   int kind = 0;
