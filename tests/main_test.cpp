@@ -1,8 +1,12 @@
 // The installer's window on a real X server with a real window manager, driven as a person
 // would: clicks on the pictures, the keyboard, the window manager's close; what a screen reader
-// hears is read from the accessibility tree. Runs under tests/with-desktop.
+// hears is read from the accessibility tree. Runs under tests/with-desktop; one test runs the
+// window on a Wayland compositor of its own instead.
+#include <fcntl.h>
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -144,6 +148,96 @@ std::string accessible_tree_with(pid_t pid, const std::string& needle) {
   return last;
 }
 
+// A GObject reference that ends with its scope.
+struct unref {
+  void operator()(gpointer object) const {
+    if (object != nullptr)
+      g_object_unref(object);
+  }
+};
+template <typename T>
+using ref = std::unique_ptr<T, unref>;
+
+// The first accessible below `node` with `role` and `name`, with a reference; null if none.
+AtspiAccessible* find_accessible(AtspiAccessible* node, const std::string& role,
+                                 const std::string& name, int depth = 0) {
+  if (depth > 30)
+    return nullptr;
+  g_autofree gchar* its_role = atspi_accessible_get_role_name(node, nullptr);
+  g_autofree gchar* its_name = atspi_accessible_get_name(node, nullptr);
+  if (its_role != nullptr && its_name != nullptr && role == its_role && name == its_name)
+    return static_cast<AtspiAccessible*>(g_object_ref(node));
+  gint count = atspi_accessible_get_child_count(node, nullptr);
+  for (gint i = 0; i < count; ++i) {
+    ref<AtspiAccessible> child(atspi_accessible_get_child_at_index(node, i, nullptr));
+    if (child == nullptr)
+      continue;
+    if (AtspiAccessible* found = find_accessible(child.get(), role, name, depth + 1))
+      return found;
+  }
+  return nullptr;
+}
+
+// The accessible with `role` and `name` in the program with process `pid`, once it shows.
+ref<AtspiAccessible> wait_for_accessible(pid_t pid, const std::string& role,
+                                         const std::string& name) {
+  AtspiAccessible* found = nullptr;
+  wait_for([&] {
+    ref<AtspiAccessible> desktop(atspi_get_desktop(0));
+    gint count = atspi_accessible_get_child_count(desktop.get(), nullptr);
+    for (gint i = 0; i < count && found == nullptr; ++i) {
+      ref<AtspiAccessible> app(atspi_accessible_get_child_at_index(desktop.get(), i, nullptr));
+      if (app != nullptr && atspi_accessible_get_process_id(app.get(), nullptr) == guint(pid))
+        found = find_accessible(app.get(), role, name);
+    }
+    return found != nullptr ? "found" : "";
+  });
+  return ref<AtspiAccessible>(found);
+}
+
+// Whether the accessible takes input now, as a screen reader asks it.
+bool sensitive(AtspiAccessible* node) {
+  ref<AtspiStateSet> states(atspi_accessible_get_state_set(node));
+  return atspi_state_set_contains(states.get(), ATSPI_STATE_SENSITIVE);
+}
+
+// Does the accessible's first action ("click" for a button), as a screen reader would.
+bool do_action(AtspiAccessible* node) {
+  ref<AtspiAction> action(atspi_accessible_get_action_iface(node));
+  return action != nullptr && atspi_action_do_action(action.get(), 0, nullptr);
+}
+
+// How far apart two pictures of one size are: the share of pixels in which some colour
+// differs by more than a little.
+double pixels_apart(GdkPixbuf* a, GdkPixbuf* b) {
+  const int width = gdk_pixbuf_get_width(a), height = gdk_pixbuf_get_height(a);
+  if (width != gdk_pixbuf_get_width(b) || height != gdk_pixbuf_get_height(b))
+    return 1;
+  long apart = 0;
+  for (int y = 0; y < height; ++y) {
+    const guchar* pa = gdk_pixbuf_get_pixels(a) + y * gdk_pixbuf_get_rowstride(a);
+    const guchar* pb = gdk_pixbuf_get_pixels(b) + y * gdk_pixbuf_get_rowstride(b);
+    for (int x = 0; x < width; ++x) {
+      bool differs = false;
+      for (int c = 0; c < 3; ++c)
+        differs |= std::abs(pa[x * gdk_pixbuf_get_n_channels(a) + c] -
+                            pb[x * gdk_pixbuf_get_n_channels(b) + c]) > 24;
+      apart += differs;
+    }
+  }
+  return double(apart) / (double(width) * height);
+}
+
+// A picture file laid over a copy of `under` at (x, y), as GTK draws a button's picture.
+GdkPixbuf* laid_over(GdkPixbuf* under, const char* file, int x, int y) {
+  GdkPixbuf* out = gdk_pixbuf_copy(under);
+  g_autoptr(GdkPixbuf) over = gdk_pixbuf_new_from_file(file, nullptr);
+  if (over != nullptr)
+    gdk_pixbuf_composite(over, out, x, y, gdk_pixbuf_get_width(over), gdk_pixbuf_get_height(over),
+                         x, y, 1, 1, GDK_INTERP_NEAREST, 255);
+  return out;
+}
+
 class InstallerWindow : public TestHome {
  protected:
   void SetUp() override {
@@ -159,8 +253,16 @@ class InstallerWindow : public TestHome {
     TestHome::TearDown();
   }
 
-  // Starts the installer from `folder_` with `args`, its console going to files.
+  // Starts the installer from `folder_` with `args`, its console going to files, and waits for
+  // its window on the X server.
   void start(std::vector<std::string> args = {}) {
+    launch(std::move(args));
+    window_ = find_window("--pid " + std::to_string(pid_));
+    ASSERT_FALSE(window_.empty()) << "the window never showed; stderr:\n" << read_bytes(err_path_);
+  }
+
+  // Starts the installer as start() does, with `environment_` added, and does not wait.
+  void launch(std::vector<std::string> args = {}) {
     out_path_ = at("console.out");
     err_path_ = at("console.err");
     pid_ = fork();
@@ -173,6 +275,8 @@ class InstallerWindow : public TestHome {
       setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
       if (!display_from_environment_)
         unsetenv("DISPLAY");
+      for (auto& [name, value] : environment_)
+        setenv(name.c_str(), value.c_str(), 1);
       std::vector<char*> argv{const_cast<char*>(INSTALLER)};
       for (auto& arg : args)
         argv.push_back(arg.data());
@@ -180,8 +284,6 @@ class InstallerWindow : public TestHome {
       execv(INSTALLER, argv.data());
       _exit(127);
     }
-    window_ = find_window("--pid " + std::to_string(pid_));
-    ASSERT_FALSE(window_.empty()) << "the window never showed; stderr:\n" << read_bytes(err_path_);
   }
 
   // The notice, once it shows.
@@ -210,8 +312,15 @@ class InstallerWindow : public TestHome {
   std::string console_out() const { return read_bytes(out_path_); }
   std::string console_err() const { return read_bytes(err_path_); }
 
+  // Whether the program is still running a while after the moment of the call.
+  bool still_running_after(std::chrono::milliseconds wait) {
+    std::this_thread::sleep_for(wait);
+    return waitpid(pid_, nullptr, WNOHANG) == 0;
+  }
+
   std::string folder_;
   bool display_from_environment_ = true;
+  std::map<std::string, std::string> environment_;
   pid_t pid_ = -1;
   std::string window_;
   std::string out_path_, err_path_;
@@ -247,6 +356,8 @@ TEST_F(InstallerWindow, ScreenReadersNameEachPictureButton) {
   EXPECT_NE(tree.find("push button: 安装\n"), std::string::npos) << tree;
   EXPECT_NE(tree.find("push button: 卸载\n"), std::string::npos) << tree;
   EXPECT_NE(tree.find("push button: 退出\n"), std::string::npos) << tree;
+  // All the window's own text is in its pictures.
+  EXPECT_NE(tree.find("frame: Quillora 插件\n"), std::string::npos) << tree;
 }
 
 TEST_F(InstallerWindow, InstallClickWritesTheListThenTheNoticeEndsTheRun) {
@@ -262,6 +373,12 @@ TEST_F(InstallerWindow, InstallClickWritesTheListThenTheNoticeEndsTheRun) {
             "<?xml version=\"1.0\"?>\n<jsplugins>\n" + std::string(entry) + "\n</jsplugins>\n");
   std::string tree = accessible_tree_with(pid_, "安装成功!");
   EXPECT_NE(tree.find("label: 安装成功!\n"), std::string::npos) << tree;
+  // The notice belongs to the window: desktops that place windows themselves (Wayland) put it
+  // over the window, not somewhere on the screen.
+  EXPECT_EQ(
+      std::strtoul(shell("xprop -id " + dialog + " WM_TRANSIENT_FOR | sed 's/.*# //'").c_str(),
+                   nullptr, 16),
+      std::stoul(window_));
 
   press_ok(dialog);
   EXPECT_EQ(exit_status(), 0);
@@ -347,6 +464,206 @@ TEST_F(InstallerWindow, TakesGtksOwnOptions) {
   start({"--display", std::getenv("DISPLAY"), "--class", "QuilloraTest"});
   EXPECT_NE(shell("xprop -id " + window_ + " WM_CLASS").find("\"QuilloraTest\""),
             std::string::npos);
+}
+
+TEST_F(InstallerWindow, DoubleClickOnInstallLeavesTheNoticeOpen) {
+  // The notice opens centred over the window: this spot of 安装 lies under its OK button.
+  constexpr point under_ok{400, 215};
+  // A double-click time long enough that a loaded machine still clicks within it.
+  make_dirs(at(".config/gtk-3.0"));
+  write_bytes(at(".config/gtk-3.0/settings.ini"), "[Settings]\ngtk-double-click-time=1500\n");
+  environment_["XDG_CONFIG_HOME"] = at(".config");
+  put_list(plain_list);
+  start();
+  const std::string spot = std::to_string(under_ok.x) + " " + std::to_string(under_ok.y);
+  shell("xdotool mousemove --window " + window_ + " " + spot + " click 1");
+  // Where the notice shows within a double-click's 150 ms, the second click lands on it at once;
+  // it may take longer here, so the second click comes as soon as it shows.
+  std::string dialog = wait_for(
+      [&] { return shell("xdotool search --onlyvisible --name '^安装提示$' 2>/dev/null"); }, 20s);
+  ASSERT_FALSE(dialog.empty()) << console_err();
+  shell("xdotool click 1");
+  dialog = dialog.substr(0, dialog.find('\n'));
+  geometry g = window_geometry(dialog);
+  geometry w = window_geometry(window_);
+  const int x = w.x + under_ok.x, y = w.y + under_ok.y;
+  ASSERT_TRUE(x >= g.x && x < g.x + g.width && y >= g.y && y < g.y + g.height)
+      << "the notice no longer covers the clicked spot; move the spot";
+
+  EXPECT_TRUE(still_running_after(1500ms)) << "the second click dismissed the notice";
+  EXPECT_EQ(read_bytes(list()),
+            "<?xml version=\"1.0\"?>\n<jsplugins>\n" + std::string(entry) + "\n</jsplugins>\n");
+
+  // A click once the notice has been read ends the run.
+  shell("xdotool click 1");
+  EXPECT_EQ(exit_status(), 0);
+}
+
+TEST_F(InstallerWindow, KeyboardAtStart) {
+  const struct {
+    const char* key;
+    bool installs;
+  } keys[] = {
+      {"Return", true},   // 安装 has the first focus
+      {"Escape", false},  // like 退出
+  };
+  for (const auto& press : keys) {
+    SCOPED_TRACE(press.key);
+    put_list(plain_list);
+    start();
+    shell("xdotool windowactivate --sync " + window_ + " key --clearmodifiers " + press.key);
+    if (press.installs) {
+      std::string dialog = notice();
+      ASSERT_FALSE(dialog.empty()) << console_err();
+      EXPECT_EQ(read_bytes(list()),
+                "<?xml version=\"1.0\"?>\n<jsplugins>\n" + std::string(entry) + "\n</jsplugins>\n");
+      press_ok(dialog);
+    } else {
+      EXPECT_EQ(read_bytes(list()), plain_list);
+    }
+    EXPECT_EQ(exit_status(), 0);
+  }
+}
+
+TEST_F(InstallerWindow, AtScaleTwoShowsThePicturesDrawnAtTwiceTheSize) {
+  environment_["GDK_SCALE"] = "2";
+  start();
+  int width = 0, height = 0;
+  ASSERT_NE(gdk_pixbuf_get_file_info(SOURCE_DIR "/imgs/bg.jpg", &width, &height), nullptr);
+  geometry g = window_geometry(window_);
+  ASSERT_EQ(g.width, 2 * (width + 2 * border));
+  ASSERT_EQ(g.height, 2 * (height + 2 * border));
+
+  shell("xdotool mousemove 0 0 sleep 0.5");
+  const std::string shot = at("scale2.png");
+  shell("import -window root " + shot);
+  g_autoptr(GdkPixbuf) screen = gdk_pixbuf_new_from_file(shot.c_str(), nullptr);
+  ASSERT_NE(screen, nullptr);
+  g_autoptr(GdkPixbuf) content =
+      gdk_pixbuf_new_subpixbuf(screen, g.x + 2 * border, g.y + 2 * border, 2 * width, 2 * height);
+  g_autoptr(GdkPixbuf) sharp_bg = gdk_pixbuf_new_from_file(SOURCE_DIR "/imgs/bg@2x.jpg", nullptr);
+  ASSERT_NE(sharp_bg, nullptr);
+  g_autoptr(GdkPixbuf) plain_bg = gdk_pixbuf_new_from_file(SOURCE_DIR "/imgs/bg.jpg", nullptr);
+  g_autoptr(GdkPixbuf) blurry_bg =
+      gdk_pixbuf_scale_simple(plain_bg, 2 * width, 2 * height, GDK_INTERP_BILINEAR);
+
+  // Each picture's own spot, at twice its place: the background's text column, and each button's
+  // picture over it.
+  const struct {
+    const char* sharp;
+    const char* plain;
+    point at;
+    int w, h;
+  } spots[] = {
+      {nullptr, nullptr, {345, 50}, 290, 100},
+      {SOURCE_DIR "/imgs/install@2x.png", SOURCE_DIR "/imgs/install.png", {335, 189}, 220, 68},
+      {SOURCE_DIR "/imgs/uninstall@2x.png", SOURCE_DIR "/imgs/uninstall.png", {575, 294}, 51, 30},
+      {SOURCE_DIR "/imgs/exit@2x.png", SOURCE_DIR "/imgs/exit.png", {590, 24}, 36, 36},
+  };
+  for (const auto& spot : spots) {
+    SCOPED_TRACE(spot.sharp ? spot.sharp : "bg@2x.jpg");
+    const int x = 2 * spot.at.x, y = 2 * spot.at.y, w = 2 * spot.w, h = 2 * spot.h;
+    g_autoptr(GdkPixbuf) sharp =
+        spot.sharp ? laid_over(sharp_bg, spot.sharp, x, y) : gdk_pixbuf_copy(sharp_bg);
+    g_autoptr(GdkPixbuf) blurry = gdk_pixbuf_copy(blurry_bg);
+    if (spot.plain != nullptr) {
+      g_autoptr(GdkPixbuf) plain = gdk_pixbuf_new_from_file(spot.plain, nullptr);
+      g_autoptr(GdkPixbuf) twice = gdk_pixbuf_scale_simple(plain, w, h, GDK_INTERP_BILINEAR);
+      gdk_pixbuf_composite(twice, blurry, x, y, w, h, x, y, 1, 1, GDK_INTERP_NEAREST, 255);
+    }
+    g_autoptr(GdkPixbuf) shown = gdk_pixbuf_new_subpixbuf(content, x, y, w, h);
+    g_autoptr(GdkPixbuf) want = gdk_pixbuf_new_subpixbuf(sharp, x, y, w, h);
+    g_autoptr(GdkPixbuf) upscaled = gdk_pixbuf_new_subpixbuf(blurry, x, y, w, h);
+    const double apart = pixels_apart(shown, want);
+    EXPECT_LE(apart, 0.01) << "see " << shot;
+    // The check tells the two apart: the plain picture stretched is much further off.
+    EXPECT_GT(pixels_apart(shown, upscaled), 4 * apart + 0.01);
+  }
+}
+
+TEST_F(InstallerWindow, WhileAnotherCopyHoldsTheLockTheWindowStaysAliveThenFails) {
+  put_list(plain_list);
+  environment_["QUILLORA_LOCK_TIMEOUT"] = "3";
+  std::unique_ptr<int, void (*)(int*)> folder(
+      new int(open(at(".local/share/Kingsoft/wps/jsaddons").c_str(), O_RDONLY | O_DIRECTORY)),
+      [](int* fd) {
+        close(*fd);
+        delete fd;
+      });
+  ASSERT_EQ(flock(*folder, LOCK_EX), 0);
+  start();
+  ref<AtspiAccessible> install = wait_for_accessible(pid_, "push button", "安装");
+  ASSERT_NE(install, nullptr);
+  const auto clicked = std::chrono::steady_clock::now();
+  click(window_, install_at);
+
+  const std::string waiting = "另一个安装程序正在修改XML文件，请稍候\n";
+  ASSERT_FALSE(
+      wait_for([&] { return console_err().find(waiting) != std::string::npos ? "y" : ""; }, 10s)
+          .empty())
+      << console_err();
+  // Busy, and still answering: the main loop is free while the editor waits.
+  EXPECT_FALSE(sensitive(install.get()));
+  EXPECT_TRUE(notice().empty() || std::chrono::steady_clock::now() - clicked >= 3s);
+
+  std::string dialog = notice();
+  ASSERT_FALSE(dialog.empty()) << console_err();
+  EXPECT_GE(std::chrono::steady_clock::now() - clicked, 3s);
+  std::string tree = accessible_tree_with(pid_, "安装失败!");
+  EXPECT_NE(tree.find("label: 安装失败!\n"), std::string::npos) << tree;
+  const std::string err = console_err();
+  EXPECT_EQ(err.find(waiting), err.rfind(waiting)) << err;
+  const std::size_t gave_up = err.find("\n无法锁定XML文件所在目录：");
+  EXPECT_NE(gave_up, std::string::npos) << err;
+  EXPECT_NE(err.find("：等待超过3秒，另一个安装程序仍在修改XML文件\n", gave_up), std::string::npos)
+      << err;
+  EXPECT_EQ(read_bytes(list()), plain_list);
+
+  press_ok(dialog);
+  EXPECT_EQ(exit_status(), 0);
+}
+
+// What people on Wayland get: the window on a headless Weston compositor of its own, found and
+// clicked through the accessibility tree, as screen readers do.
+TEST_F(InstallerWindow, OnWaylandInstallsAndTheNoticeEndsTheRun) {
+  const std::string runtime = at("wayland-runtime");
+  ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+  const pid_t weston = fork();
+  ASSERT_GE(weston, 0);
+  if (weston == 0) {
+    if (!freopen(at("weston.log").c_str(), "w", stdout) || dup2(1, 2) < 0)
+      _exit(127);
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    unsetenv("DISPLAY");
+    execlp("weston", "weston", "--backend=headless-backend.so", "--socket=wayland-quillora",
+           "--idle-time=0", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  std::unique_ptr<const pid_t, void (*)(const pid_t*)> stop_weston(&weston, [](const pid_t* p) {
+    kill(*p, SIGTERM);
+    waitpid(*p, nullptr, 0);
+  });
+  ASSERT_FALSE(wait_for([&] { return exists(runtime + "/wayland-quillora") ? "y" : ""; }).empty())
+      << read_bytes(at("weston.log"));
+
+  put_list(plain_list);
+  display_from_environment_ = false;
+  environment_ = {{"GDK_BACKEND", "wayland"},
+                  {"WAYLAND_DISPLAY", "wayland-quillora"},
+                  {"XDG_RUNTIME_DIR", runtime}};
+  launch();
+  ref<AtspiAccessible> install = wait_for_accessible(pid_, "push button", "安装");
+  ASSERT_NE(install, nullptr) << console_err();
+  ASSERT_TRUE(do_action(install.get()));
+
+  ref<AtspiAccessible> ok = wait_for_accessible(pid_, "push button", "OK");
+  ASSERT_NE(ok, nullptr) << console_err();
+  std::string tree = accessible_tree(pid_);
+  EXPECT_NE(tree.find("label: 安装成功!\n"), std::string::npos) << tree;
+  EXPECT_EQ(read_bytes(list()),
+            "<?xml version=\"1.0\"?>\n<jsplugins>\n" + std::string(entry) + "\n</jsplugins>\n");
+  ASSERT_TRUE(do_action(ok.get()));
+  EXPECT_EQ(exit_status(), 0) << console_err();
 }
 
 }  // namespace

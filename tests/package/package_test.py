@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Checks the .deb as a user's machine gets it: lintian accepts it, its dependencies were
-computed, it installs, the installed command edits the list without a display, and the installed
+computed and bring a font for Chinese, it installs, the installed command edits the list without a display, and the installed
 launcher, started from an unrelated folder, shows the window with its real pictures.
 
     package_test.py DEB SOURCE_FOLDER      (run under tests/with-desktop, for the window)
@@ -74,6 +74,15 @@ def check_package(deb):
     for library in ("libc6", "libgtk-3-0", "libglib2.0-0", "libstdc++6"):
         check(re.search(rf"\b{re.escape(library)} \(>= ", depends),
               f"Depends names no version of {library}: {depends}")
+    check(re.search(r"(^|, )fonts-noto-cjk \| fonts-wqy-microhei \| fonts-wqy-zenhei(,|$)",
+                    depends.strip()), f"Depends names no font with Chinese glyphs: {depends}")
+
+
+def check_chinese_font():
+    """The window's texts are Chinese: the system that runs it has a font that draws them."""
+    fonts = run(["fc-list", ":lang=zh", "family"]).stdout.splitlines()
+    check(fonts, "no font on this system draws Chinese (fc-list :lang=zh found none)")
+    print(f"package: {len(fonts)} fonts draw Chinese, e.g. {sorted(fonts)[0]}")
 
 
 def check_files(deb, scratch):
@@ -209,6 +218,7 @@ def main():
         check_files(deb, scratch)
         root, remove = install(deb, scratch)
         print(f"package: installed into {root}")
+        check_chinese_font()
         launcher = os.path.join(root, "usr/bin", PACKAGE)
         home, elsewhere = check_command_line(launcher, scratch)
         check_window(launcher, source, home, elsewhere, scratch)
