@@ -7,6 +7,7 @@
 
 #include "addon_list.hpp"
 #include "command_line.hpp"
+#include "run_as_user.hpp"
 
 // The main window, set once at start-up.
 GtkWidget* window = nullptr;
@@ -44,9 +45,9 @@ void show_info(gpointer parent, const char* message, GtkMessageType type = GTK_M
 }
 
 // The notice tells what the editor did, so a failed run never reads as a success; the console
-// already holds the reason.
+// already holds the reason. Root started on a user's home gives up root for her first.
 void on_install_btn_clicked(GtkWidget*, gpointer data) {
-  if (write_file(0)) {
+  if (become_home_owner() && write_file(0)) {
     show_info(data, "安装成功!");
   } else {
     show_info(data, "安装失败!", GTK_MESSAGE_ERROR);
@@ -54,7 +55,7 @@ void on_install_btn_clicked(GtkWidget*, gpointer data) {
 }
 
 void on_uninstall_btn_clicked(GtkWidget*, gpointer data) {
-  if (write_file(1)) {
+  if (become_home_owner() && write_file(1)) {
     show_info(data, "卸载成功!");
   } else {
     show_info(data, "卸载失败!", GTK_MESSAGE_ERROR);
