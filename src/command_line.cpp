@@ -2,11 +2,14 @@
 // the runs themselves: install, uninstall, status and version on the console alone.
 #include "command_line.hpp"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 #include <string_view>
 
 #include "addon_list.hpp"
+#include "run_as_user.hpp"
 
 #ifndef QUILLORA_VERSION
 #error "QUILLORA_VERSION, the program's version, is set by the build"
@@ -17,6 +20,8 @@ namespace {
 // The mode that the options read so far ask for, and the option that asked.
 command chosen = command::window;
 std::string chosen_by;
+// The user that --user names, for whom root runs the mode.
+std::optional<std::string> chosen_user;
 
 gboolean on_mode_option(const gchar* name, const gchar*, gpointer, GError** error) {
   const std::string_view option(name);
@@ -34,6 +39,16 @@ gboolean on_mode_option(const gchar* name, const gchar*, gpointer, GError** erro
   return TRUE;
 }
 
+// Two different users in one run would leave it unclear whose list is edited.
+gboolean on_user_option(const gchar*, const gchar* value, gpointer, GError** error) {
+  if (chosen_user && *chosen_user != value) {
+    g_set_error(error, G_OPTION_ERROR, G_OPTION_ERROR_FAILED, "--user只能指定一个用户");
+    return FALSE;
+  }
+  chosen_user = value;
+  return TRUE;
+}
+
 const GOptionEntry own_options[] = {
     {"install", 0, G_OPTION_FLAG_NO_ARG, G_OPTION_ARG_CALLBACK,
      reinterpret_cast<gpointer>(on_mode_option), "为当前用户安装Quillora插件", nullptr},
@@ -44,6 +59,8 @@ const GOptionEntry own_options[] = {
      nullptr},
     {"version", 0, G_OPTION_FLAG_NO_ARG, G_OPTION_ARG_CALLBACK,
      reinterpret_cast<gpointer>(on_mode_option), "显示版本和插件发布服务器", nullptr},
+    {"user", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_user_option),
+     "仅限root：以该用户的身份、在其主目录下运行--install、--uninstall或--status", "用户名"},
     {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
 };
 
@@ -51,6 +68,9 @@ constexpr char summary[] =
     "不带选项时打开安装窗口。下列选项不打开窗口，无需显示器，适合远程和批量部署。";
 
 constexpr char description[] =
+    "以root身份运行时，程序在打开任何文件之前永久切换为用户的身份：--user指定的用户，\n"
+    "或者$HOME所属的用户；$HOME属于root时仍以root运行。\n"
+    "\n"
     "退出状态：\n"
     "  0  成功；--status：插件已注册并启用\n"
     "  1  失败，原因见标准错误输出\n"
@@ -76,6 +96,19 @@ void print_as_utf8(const gchar* text) {
   std::fputs(text, stdout);
 }
 
+// Reads what --user asks against the mode, once the options are read: empty when it may be
+// done, else the usage error to report.
+std::string user_option_misused() {
+  if (!chosen_user)
+    return {};
+  if (chosen != command::install && chosen != command::uninstall && chosen != command::status)
+    return "--user只能与--install、--uninstall或--status一起使用";
+  // Anyone else would edit another user's list with her own rights at best.
+  if (::geteuid() != 0)
+    return "--user只能由root使用";
+  return {};
+}
+
 // Our options alone, read from a copy of the command line, GTK's and unknown ones left aside.
 // Gives the mode when that is all the command line holds, so that the run never touches GTK;
 // when a mode comes with words that are no options, gives the first of them as `stray`.
@@ -86,7 +119,9 @@ std::optional<command> read_own_options(char** argv, std::string& stray) {
   g_option_context_set_ignore_unknown_options(context, TRUE);
   g_auto(GStrv) args = g_strdupv(argv);
   chosen = command::window;
-  if (!g_option_context_parse_strv(context, &args, nullptr) || chosen == command::window)
+  chosen_user.reset();
+  if (!g_option_context_parse_strv(context, &args, nullptr) || chosen == command::window ||
+      !user_option_misused().empty())
     return std::nullopt;
   for (gchar** arg = args + 1; *arg != nullptr; ++arg) {
     if (**arg == '-')
@@ -132,9 +167,14 @@ std::optional<command> parse_command_line(int* argc, char*** argv,
   g_option_context_add_main_entries(context, own_options, nullptr);
   g_option_context_add_group(context, toolkit_options());
   chosen = command::window;
+  chosen_user.reset();
   g_autoptr(GError) error = nullptr;
   if (!g_option_context_parse(context, argc, argv, &error)) {
     usage_error(error->message);
+    return std::nullopt;
+  }
+  if (const std::string misuse = user_option_misused(); !misuse.empty()) {
+    usage_error(misuse);
     return std::nullopt;
   }
   // The window has always let words that are no options pass.
@@ -146,6 +186,11 @@ std::optional<command> parse_command_line(int* argc, char*** argv,
 }
 
 int run_command(command what) {
+  // Before anything under the home folder is opened.
+  if (what == command::install || what == command::uninstall || what == command::status) {
+    if (!(chosen_user ? become_user(chosen_user->c_str()) : become_home_owner()))
+      return 1;
+  }
   switch (what) {
     case command::install:
       return write_file(0) ? 0 : 1;

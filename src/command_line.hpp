@@ -26,12 +26,16 @@ std::optional<command> read_mode_alone(char** argv);
 // asked for only when the command line holds more than a mode alone, so such a run never touches
 // GTK: it needs no display and no session bus. Handles --help, --help-all and --help-gtk itself:
 // prints and ends the process with status 0. On a usage error (an unknown option, two modes, a
-// stray argument to a mode) prints the error and a usage line on stderr and returns nothing; the
-// caller exits with status 2.
+// stray argument to a mode, --user without --install, --uninstall or --status, or from anyone but
+// root) prints the error and a usage line on stderr and returns nothing; the caller exits with
+// status 2.
 std::optional<command> parse_command_line(int* argc, char*** argv,
                                           GOptionGroup* (*toolkit_options)());
 
 // Runs a command other than `window` and gives the exit status: for install and uninstall 0 when
 // the list is in the requested state, else 1; for status 0 when the add-on is registered and
-// enabled, 3 when it is not, 1 when the list can't be read; for version 0.
+// enabled, 3 when it is not, 1 when the list can't be read; for version 0. Install, uninstall
+// and status first give up root for good: for the user that --user named in the command line
+// read last (HOME then her home folder), else for the owner of $HOME (see run_as_user.hpp); 1
+// when that fails, with nothing touched.
 int run_command(command what);

@@ -9,6 +9,7 @@
 #include "addon_list.hpp"
 #include "command_line.hpp"
 #include "picture.hpp"
+#include "run_as_user.hpp"
 
 // The main window, set once at start-up.
 GtkWidget* window = nullptr;
@@ -128,9 +129,15 @@ void on_edit_done(GObject* parent, GAsyncResult* result, gpointer) {
 
 // The editor runs in a thread of its own, so that the window keeps drawing and answering while
 // it waits for another copy's lock on the list; the notice follows on the main loop.
+// Root started on a user's home gives up root for her before the first edit, on the main thread,
+// where nothing else runs yet; when it can't, the edit does not run.
 void start_edit(gpointer parent, const edit& what) {
   if (editing)
     return;
+  if (!become_home_owner()) {
+    show_info(parent, what.failure, GTK_MESSAGE_ERROR);
+    return;
+  }
   set_busy(true);
   g_autoptr(GTask) task = g_task_new(parent, nullptr, on_edit_done, nullptr);
   g_task_set_task_data(task, const_cast<edit*>(&what), nullptr);

@@ -2,16 +2,21 @@
 // display, no session bus and no window.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -80,8 +85,17 @@ class CommandLine : public TestHome {
 
   outcome run_in(std::vector<std::string> args, std::vector<std::string> env,
                  const char* program = INSTALLER) {
+    return finish(start_in(std::move(args), std::move(env), program));
+  }
+
+  // Starts the installer as run_in does, as user nobody when `as_nobody` and the tests run as
+  // root, and leaves it running.
+  child start_in(std::vector<std::string> args, std::vector<std::string> env,
+                 const char* program = INSTALLER, bool as_nobody = false) {
     args.insert(args.begin(), program);
-    return in_child([&] {
+    return start([args, env, program, as_nobody]() mutable {
+      if (as_nobody)
+        become_nobody();
       std::vector<char*> argv;
       for (auto& arg : args)
         argv.push_back(arg.data());
@@ -155,6 +169,16 @@ TEST_F(CommandLine, AModeAloneNeverLoadsGtk) {
   const std::string alone = loaded_by(home_, "alone");
   EXPECT_NE(alone.find("libglib-2.0"), std::string::npos) << alone;
   EXPECT_EQ(alone.find("libgtk-3"), std::string::npos) << alone;
+  // So does root's run for a user: here root's own, which only reads.
+  if (geteuid() == 0) {
+    EXPECT_NE(
+        run({"--user", "root", "--status"}, {"LD_DEBUG=libs", "LD_DEBUG_OUTPUT=" + at("for-user")})
+            .code,
+        2);
+    const std::string for_user = loaded_by(home_, "for-user");
+    EXPECT_NE(for_user.find("libglib-2.0"), std::string::npos) << for_user;
+    EXPECT_EQ(for_user.find("libgtk-3"), std::string::npos) << for_user;
+  }
 
   // Beside GTK's options the window program reads the command line, GTK and all.
   EXPECT_EQ(run_in({"--status", "--class", "Quillora"},
@@ -244,8 +268,9 @@ TEST_F(CommandLine, HelpListsOurOptionsAndHelpAllListsGtks) {
   const outcome help = run({"--help"});
   EXPECT_EQ(help.code, 0);
   EXPECT_EQ(help.err, "");
-  for (const char* text : {"--install", "--uninstall", "--status", "--version", "退出状态",
-                           "3  --status：插件未注册或未启用", "--help-all"})
+  for (const char* text :
+       {"--install", "--uninstall", "--status", "--version", "--user=用户名",
+        "$HOME属于root时仍以root运行", "退出状态", "3  --status：插件未注册或未启用", "--help-all"})
     EXPECT_NE(help.out.find(text), std::string::npos) << text << " in\n" << help.out;
   EXPECT_EQ(help.out.find("--class"), std::string::npos);
 
@@ -289,6 +314,181 @@ TEST_F(CommandLine, WithoutAnOptionTheWindowStillNeedsADisplay) {
   EXPECT_EQ(window.out, "");
   EXPECT_NE(window.err.find("cannot open display"), std::string::npos) << window.err;
   EXPECT_FALSE(exists(at(".local")));
+}
+
+// A user of this machine for one test, made with useradd and removed with userdel; her home
+// folder is `home`, made by the test. Another test may hold the password file's lock for a
+// moment, so each command is tried again for a while.
+class throwaway_user {
+ public:
+  explicit throwaway_user(const std::string& home)
+      : name_("quillora-u" + std::to_string(getpid())) {
+    made_ = retried("useradd --no-create-home --user-group --shell /usr/sbin/nologin --home-dir '" +
+                    home + "' " + name_);
+  }
+  ~throwaway_user() {
+    if (made_) {
+      EXPECT_TRUE(retried("userdel --remove " + name_)) << name_;
+    }
+  }
+  throwaway_user(const throwaway_user&) = delete;
+  throwaway_user& operator=(const throwaway_user&) = delete;
+
+  bool made() const { return made_; }
+  const std::string& name() const { return name_; }
+
+ private:
+  static bool retried(const std::string& command) {
+    for (int tries = 0; tries < 100; ++tries) {
+      if (std::system((command + " 2>/dev/null").c_str()) == 0)
+        return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return std::system(command.c_str()) == 0;
+  }
+
+  std::string name_;
+  bool made_ = false;
+};
+
+// True once the process `pid` waits for a lock that another holds (/proc/locks marks waiters
+// with "->").
+bool waits_for_lock(pid_t pid) {
+  std::istringstream locks(read_bytes("/proc/locks"));
+  for (std::string line; std::getline(locks, line);) {
+    if (line.find("-> FLOCK") != std::string::npos &&
+        line.find(" " + std::to_string(pid) + " ") != std::string::npos)
+      return true;
+  }
+  return false;
+}
+
+// Root working on a user's list, from a script, the playbook or by hand with her HOME, while she
+// points her folders at root's files: whatever she arranges, root creates nothing there, and
+// the list it creates is hers.
+TEST_F(CommandLine, RootRunsForAUserAsThatUser) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "creating a user takes root";
+  ASSERT_EQ(chmod(home_.c_str(), 0755), 0);
+  const std::string her_home = at("her");
+  const throwaway_user her(her_home);
+  ASSERT_TRUE(her.made());
+  const passwd* entry = getpwnam(her.name().c_str());
+  ASSERT_NE(entry, nullptr);
+  const uid_t uid = entry->pw_uid;
+  const gid_t gid = entry->pw_gid;
+  const std::string folder = her_home + "/.local/share/Kingsoft/wps/jsaddons";
+  // Root's own folders, where she wants root to write: one in the list folder's place.
+  const std::string root_owned = at("root-owned");
+  const std::string root_folder = root_owned + "/share/Kingsoft/wps/jsaddons";
+  std::map<std::string, std::string> root_before;
+
+  // She makes what she points with; they are hers.
+  const auto hers = [&](const std::string& path) {
+    for (std::string part = path; part.size() >= her_home.size(); part.erase(part.rfind('/')))
+      ASSERT_EQ(lchown(part.c_str(), uid, gid), 0) << part;
+  };
+  const auto link_to_root = [&](const std::string& name, const std::string& target) {
+    remove_tree(her_home + "/" + name);
+    ASSERT_EQ(symlink(target.c_str(), (her_home + "/" + name).c_str()), 0);
+    hers(her_home + "/" + name);
+  };
+  // Holds the lock on her folder until root waits for it, then swaps in a link to root's
+  // folder and lets go; a few hundred times, for a while at most.
+  const auto lock_and_swap = [&](const std::vector<std::string>& args,
+                                 const std::vector<std::string>& env) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    int tries = 0;
+    for (; tries < 200 && std::chrono::steady_clock::now() < until; ++tries) {
+      const int lock = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (lock < 0 || flock(lock, LOCK_EX) != 0)
+        return outcome{-1, "", "no lock on her folder"};
+      const child root = start_in(args, env);
+      const auto given_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (!waits_for_lock(root.pid) && running(root) &&
+             std::chrono::steady_clock::now() < given_up)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      const bool waited = waits_for_lock(root.pid);
+      const bool swapped = rename(folder.c_str(), (folder + ".away").c_str()) == 0 &&
+                           symlink(root_folder.c_str(), folder.c_str()) == 0;
+      close(lock);
+      const outcome run = finish(root);
+      if (!waited || !swapped || (run.code != 0 && run.code != 1) ||
+          snapshot(root_owned) != root_before)
+        return outcome{-1, run.out,
+                       "try " + std::to_string(tries) + (waited ? "" : ", never waited") +
+                           (swapped ? "" : ", not swapped") + ": " + run.err};
+      unlink(folder.c_str());
+      rename((folder + ".away").c_str(), folder.c_str());
+      unlink((folder + "/publish.xml").c_str());
+    }
+    std::printf(
+        "lock and swap: %d runs of root waiting for her lock, none wrote in root's folder\n",
+        tries);
+    return outcome{tries > 0 ? 0 : -1, "", ""};
+  };
+
+  const std::vector<std::string> for_her{"--user", her.name(), "--install"};
+  const std::vector<std::string> as_root{"HOME=" + home_, "PATH=/usr/bin:/bin"};
+  const std::vector<std::string> on_her_home{"HOME=" + her_home, "PATH=/usr/bin:/bin"};
+  const std::string her_lines =
+      "用户主目录路径：" + her_home + "\n当前工作目录：" + her_home + "\n";
+  const std::string created_hers = her_lines + "已创建新的XML文件：" + rel + "\n";
+  struct attempt {
+    const char* what;
+    std::function<void()> arrange;  // on her home, which holds her list's folder
+    std::function<outcome()> act;
+    outcome expected;  // a failure with no stderr given: any one line there
+    bool list_is_hers = false;
+  };
+  const std::vector<attempt> attempts{
+      {"--user: her list's folder is a link to a root-owned folder",
+       [&] { link_to_root(".local/share/Kingsoft/wps/jsaddons", root_folder); },
+       [&] { return run_in(for_her, as_root); }, failed(her_lines, "")},
+      {"root on her HOME: her .local is a link to a root-owned folder",
+       [&] { link_to_root(".local", root_owned); },
+       [&] { return run_in({"--install"}, on_her_home); }, failed(her_lines, "")},
+      {"--user: she swaps her folder for a link while root waits for her lock", [] {},
+       [&] { return lock_and_swap(for_her, as_root); }, succeeded("")},
+      {"--user: the list it creates is hers", [] {}, [&] { return run_in(for_her, as_root); },
+       succeeded(created_hers), true},
+      {"root on her HOME: the list it creates is hers", [] {},
+       [&] { return run_in({"--install"}, on_her_home); }, succeeded(created_hers), true},
+      {"--user for an unknown user", [] {},
+       [&] {
+         return run_in({"--user", "quillora-no-such-user", "--status"}, as_root);
+       },
+       failed("", "找不到用户：quillora-no-such-user\n")},
+      {"--user when not root",
+       [] {},
+       [&] { return finish(start_in(for_her, as_root, INSTALLER, true)); },
+       {2, "", "quillora-installer：--user只能由root使用\n" + usage}},
+  };
+  for (const attempt& a : attempts) {
+    SCOPED_TRACE(a.what);
+    remove_tree(root_owned);
+    make_dirs(root_folder);
+    root_before = snapshot(root_owned);
+    remove_tree(her_home);
+    make_dirs(folder);
+    hers(folder);
+    a.arrange();
+    const outcome run = a.act();
+    if (a.expected.code == 1 && a.expected.err.empty()) {
+      EXPECT_EQ(run.code, 1) << run.err;
+      EXPECT_EQ(run.out, a.expected.out);
+      EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    } else {
+      EXPECT_EQ(run, a.expected);
+    }
+    EXPECT_EQ(snapshot(root_owned), root_before) << "root wrote where she pointed";
+    if (a.list_is_hers) {
+      struct stat st {};
+      EXPECT_EQ(lstat((folder + "/publish.xml").c_str(), &st), 0);
+      EXPECT_EQ(st.st_uid, uid);
+      EXPECT_EQ(st.st_gid, gid);
+    }
+  }
 }
 
 }  // namespace

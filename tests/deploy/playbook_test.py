@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Rolls the add-on out with the Ansible playbook to two throwaway users on this machine, as an
 administrator would to a fleet: present, present again, absent, absent again, then a user whose
-list is broken and a user who does not exist. Creates the users and removes them afterwards, so
-it needs root; otherwise it says it is skipped, and why (exit status 77).
+list is broken, a user whose list folder points at a folder of root's, and a user who does not
+exist. Creates the users and removes them afterwards, so it needs root; otherwise it says it is
+skipped, and why (exit status 77).
 
     playbook_test.py INSTALLER PLAYBOOK_FOLDER     (QUILLORA_ORIGIN in the environment)
 """
@@ -40,12 +41,7 @@ class Fleet:
         self.scratch = scratch
         self.users = [f"quillora-t{os.getpid()}{tag}" for tag in "ab"]
         self.created = []
-        # The users must be able to run the installer: a copy where everyone may.
-        bin_dir = os.path.join(scratch, "bin")
-        os.makedirs(bin_dir)
-        self.installer = os.path.join(bin_dir, "quillora-installer")
-        shutil.copy(installer, self.installer)
-        os.chmod(self.installer, 0o755)
+        self.installer = installer
         self.inventory = os.path.join(scratch, "inventory")
         with open(self.inventory, "w") as f:
             f.write("[desktops]\nlocalhost ansible_connection=local "
@@ -158,9 +154,27 @@ def test(fleet):
     check(result["rc"] == 1 and "不是普通文件" in result["stderr"], result)
     print("playbook: a broken list: that user's run failed and said why, the other's went through")
 
+    # a points her list's folder at a folder of root's: root runs the installer for her, which
+    # creates nothing there; b's run (her list a folder no more) goes through.
+    os.rmdir(fleet.list_of(b))
+    roots = os.path.join(fleet.scratch, "root-owned")
+    os.mkdir(roots, 0o755)
+    folder = os.path.dirname(fleet.list_of(a))
+    shutil.rmtree(folder)
+    os.symlink(roots, folder)
+    account = pwd.getpwnam(a)
+    os.lchown(folder, account.pw_uid, account.pw_gid)
+    changed, tasks = fleet.play("present", expect_failure=True)
+    check(outcomes(tasks, "present") == {a: "failed", b: "changed"}, tasks)
+    result = tasks[EDIT["present"]][a][1]
+    check(result["rc"] == 1 and result["stderr"], result)
+    check(os.listdir(roots) == [], f"root's folder: {os.listdir(roots)}")
+    print("playbook: a list folder linked to root's: nothing created there, that user's run "
+          "failed, the other's went through")
+
     stranger = "quillora-nobody-here"
     _, tasks = fleet.play("present", users=[a, stranger], expect_failure=True)
-    looked_up = tasks.get("Look up each user's home folder", {})
+    looked_up = tasks.get("Look up each user", {})
     check(looked_up.get(stranger, ("", {}))[0] == "failed" and EDIT["present"] not in tasks,
           f"an unknown user: refused before any list is touched, got {tasks}")
     print("playbook: an unknown user: refused by name, no list touched")
@@ -184,7 +198,7 @@ def main():
     finally:
         fleet.remove_users()
         shutil.rmtree(scratch, ignore_errors=True)
-    print("playbook: 6 runs for two users as expected")
+    print("playbook: 7 runs for two users as expected")
     return 0
 
 
