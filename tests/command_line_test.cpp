@@ -351,16 +351,27 @@ class throwaway_user {
   bool made_ = false;
 };
 
-// True once the process `pid` waits for a lock that another holds (/proc/locks marks waiters
-// with "->").
-bool waits_for_lock(pid_t pid) {
-  std::istringstream locks(read_bytes("/proc/locks"));
-  for (std::string line; std::getline(locks, line);) {
-    if (line.find("-> FLOCK") != std::string::npos &&
-        line.find(" " + std::to_string(pid) + " ") != std::string::npos)
-      return true;
+// True once the program started as `pid` holds the folder `path` open: the editor opens the
+// list's folder and then waits for its lock. (Before the program starts, the child still holds
+// the test's own descriptors.)
+bool holds_open(pid_t pid, const std::string& path) {
+  char exe[PATH_MAX];
+  const std::string proc = "/proc/" + std::to_string(pid);
+  const ssize_t length = readlink((proc + "/exe").c_str(), exe, sizeof exe);
+  if (length <= 0 || std::string(exe, static_cast<std::size_t>(length)) != INSTALLER)
+    return false;
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* dir = opendir(fds.c_str());
+  if (dir == nullptr)
+    return false;
+  bool found = false;
+  while (const dirent* fd = readdir(dir)) {
+    char target[PATH_MAX];
+    const ssize_t size = readlink((fds + "/" + fd->d_name).c_str(), target, sizeof target);
+    found = found || (size > 0 && std::string(target, static_cast<std::size_t>(size)) == path);
   }
-  return false;
+  closedir(dir);
+  return found;
 }
 
 // Root working on a user's list, from a script, the playbook or by hand with her HOME, while she
@@ -393,8 +404,8 @@ TEST_F(CommandLine, RootRunsForAUserAsThatUser) {
     ASSERT_EQ(symlink(target.c_str(), (her_home + "/" + name).c_str()), 0);
     hers(her_home + "/" + name);
   };
-  // Holds the lock on her folder until root waits for it, then swaps in a link to root's
-  // folder and lets go; a few hundred times, for a while at most.
+  // Holds the lock on her folder until root waits for it (holds it open), then swaps in a link to
+  // root's folder and lets go; a few hundred times, for a while at most.
   const auto lock_and_swap = [&](const std::vector<std::string>& args,
                                  const std::vector<std::string>& env) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -405,10 +416,10 @@ TEST_F(CommandLine, RootRunsForAUserAsThatUser) {
         return outcome{-1, "", "no lock on her folder"};
       const child root = start_in(args, env);
       const auto given_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-      while (!waits_for_lock(root.pid) && running(root) &&
+      while (!holds_open(root.pid, folder) && running(root) &&
              std::chrono::steady_clock::now() < given_up)
         std::this_thread::sleep_for(std::chrono::microseconds(200));
-      const bool waited = waits_for_lock(root.pid);
+      const bool waited = holds_open(root.pid, folder);
       const bool swapped = rename(folder.c_str(), (folder + ".away").c_str()) == 0 &&
                            symlink(root_folder.c_str(), folder.c_str()) == 0;
       close(lock);
