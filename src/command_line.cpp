@@ -1,6 +1,8 @@
 // The options for runs without the window, read with GLib's option parser beside GTK's own, and
-// the runs themselves: install, uninstall, status and version on the console alone.
+// the runs themselves: install, uninstall, status, list and version on the console alone.
 #include "command_line.hpp"
+
+#include <json-glib/json-glib.h>
 
 #include <unistd.h>
 
@@ -22,12 +24,16 @@ command chosen = command::window;
 std::string chosen_by;
 // The user that --user names, for whom root runs the mode.
 std::optional<std::string> chosen_user;
+// --json and --create-folders.
+gboolean chosen_json = FALSE;
+gboolean chosen_create_folders = FALSE;
 
 gboolean on_mode_option(const gchar* name, const gchar*, gpointer, GError** error) {
   const std::string_view option(name);
   const command what = option == "--install"     ? command::install
                        : option == "--uninstall" ? command::uninstall
                        : option == "--status"    ? command::status
+                       : option == "--list"      ? command::list
                                                  : command::version;
   if (chosen != command::window && chosen != what) {
     g_set_error(error, G_OPTION_ERROR, G_OPTION_ERROR_FAILED, "%s和%s不能同时使用",
@@ -57,6 +63,14 @@ const GOptionEntry own_options[] = {
     {"status", 0, G_OPTION_FLAG_NO_ARG, G_OPTION_ARG_CALLBACK,
      reinterpret_cast<gpointer>(on_mode_option), "显示Quillora插件是否已注册并启用，不做任何修改",
      nullptr},
+    {"list", 0, G_OPTION_FLAG_NO_ARG, G_OPTION_ARG_CALLBACK,
+     reinterpret_cast<gpointer>(on_mode_option),
+     "列出XML文件中注册的每个插件（名称、在线或离线、类型、是否启用、地址），不做任何修改",
+     nullptr},
+    {"json", 0, 0, G_OPTION_ARG_NONE, &chosen_json,
+     "与上述选项一起使用：在标准输出上只打印一个JSON对象，供脚本读取", nullptr},
+    {"create-folders", 0, 0, G_OPTION_ARG_NONE, &chosen_create_folders,
+     "与--install一起使用：为从未启动过办公套件的用户创建缺少的文件夹", nullptr},
     {"version", 0, G_OPTION_FLAG_NO_ARG, G_OPTION_ARG_CALLBACK,
      reinterpret_cast<gpointer>(on_mode_option), "显示版本和插件发布服务器", nullptr},
     {"user", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_user_option),
@@ -86,7 +100,9 @@ void print_line(std::FILE* stream, const std::string& text) {
 void usage_error(const std::string& message) {
   const std::string program = g_get_prgname() != nullptr ? g_get_prgname() : "quillora-installer";
   print_line(stderr, program + "：" + message);
-  print_line(stderr, "用法：" + program + " [--install | --uninstall | --status | --version]");
+  print_line(stderr, "用法：" + program +
+                         " [--install [--create-folders] | --uninstall | --status | --list |"
+                         " --version] [--json] [--user 用户名]");
   print_line(stderr, "详见：" + program + " --help");
 }
 
@@ -96,13 +112,18 @@ void print_as_utf8(const gchar* text) {
   std::fputs(text, stdout);
 }
 
-// Reads what --user asks against the mode, once the options are read: empty when it may be
-// done, else the usage error to report.
-std::string user_option_misused() {
+// Reads what --user, --json and --create-folders ask against the mode, once the options are read:
+// empty when it may be done, else the usage error to report.
+std::string options_misused() {
+  if (chosen_create_folders && chosen != command::install)
+    return "--create-folders只能与--install一起使用";
+  if (chosen_json && chosen == command::window)
+    return "--json只能与--install、--uninstall、--status、--list或--version一起使用";
   if (!chosen_user)
     return {};
-  if (chosen != command::install && chosen != command::uninstall && chosen != command::status)
-    return "--user只能与--install、--uninstall或--status一起使用";
+  if (chosen != command::install && chosen != command::uninstall && chosen != command::status &&
+      chosen != command::list)
+    return "--user只能与--install、--uninstall、--status或--list一起使用";
   // Anyone else would edit another user's list with her own rights at best.
   if (::geteuid() != 0)
     return "--user只能由root使用";
@@ -120,13 +141,20 @@ std::optional<command> read_own_options(char** argv, std::string& stray) {
   g_auto(GStrv) args = g_strdupv(argv);
   chosen = command::window;
   chosen_user.reset();
-  if (!g_option_context_parse_strv(context, &args, nullptr) || chosen == command::window ||
-      !user_option_misused().empty())
+  chosen_json = chosen_create_folders = FALSE;
+  if (!g_option_context_parse_strv(context, &args, nullptr))
     return std::nullopt;
   for (gchar** arg = args + 1; *arg != nullptr; ++arg) {
     if (**arg == '-')
       return std::nullopt;  // GTK's or unknown: the full reading decides
   }
+  // Our options alone, but not as they may go together: a usage error, which needs no GTK.
+  if (const std::string misuse = options_misused(); !misuse.empty()) {
+    usage_error(misuse);
+    return command::refused;
+  }
+  if (chosen == command::window)
+    return std::nullopt;
   if (args[1] != nullptr)
     stray = args[1];
   return chosen;
@@ -142,6 +170,8 @@ void stray_argument(const std::string& word) {
 std::optional<command> read_mode_alone(char** argv) {
   std::string stray;
   const std::optional<command> mode = read_own_options(argv, stray);
+  if (mode == command::refused)
+    return mode;
   if (!mode || !stray.empty())
     return std::nullopt;
   return mode;
@@ -151,6 +181,8 @@ std::optional<command> parse_command_line(int* argc, char*** argv,
                                           GOptionGroup* (*toolkit_options)()) {
   std::string stray;
   if (std::optional<command> mode = read_own_options(*argv, stray)) {
+    if (mode == command::refused)
+      return std::nullopt;  // reported
     if (!stray.empty()) {
       stray_argument(stray);
       return std::nullopt;
@@ -168,12 +200,13 @@ std::optional<command> parse_command_line(int* argc, char*** argv,
   g_option_context_add_group(context, toolkit_options());
   chosen = command::window;
   chosen_user.reset();
+  chosen_json = chosen_create_folders = FALSE;
   g_autoptr(GError) error = nullptr;
   if (!g_option_context_parse(context, argc, argv, &error)) {
     usage_error(error->message);
     return std::nullopt;
   }
-  if (const std::string misuse = user_option_misused(); !misuse.empty()) {
+  if (const std::string misuse = options_misused(); !misuse.empty()) {
     usage_error(misuse);
     return std::nullopt;
   }
@@ -185,36 +218,212 @@ std::optional<command> parse_command_line(int* argc, char*** argv,
   return chosen;
 }
 
+namespace {
+
+const char* name_of(command what) {
+  switch (what) {
+    case command::install:
+      return "install";
+    case command::uninstall:
+      return "uninstall";
+    case command::status:
+      return "status";
+    case command::list:
+      return "list";
+    case command::version:
+      return "version";
+    case command::refused:
+    case command::window:
+      break;
+  }
+  return "window";
+}
+
+const char* name_of(list_state state) {
+  switch (state) {
+    case list_state::enabled:
+      return "enabled";
+    case list_state::disabled:
+      return "disabled";
+    case list_state::absent:
+      return "absent";
+    case list_state::unreadable:
+      break;
+  }
+  return nullptr;
+}
+
+// The one JSON object of a run with --json, as systemd's tools give theirs: what was asked,
+// whether the list changed, where the add-on stands, and on failure the stderr line's text.
+class json_report {
+ public:
+  explicit json_report(command what) : builder_(json_builder_new()) {
+    json_builder_begin_object(builder_);
+    member("action");
+    json_builder_add_string_value(builder_, name_of(what));
+  }
+  ~json_report() { g_object_unref(builder_); }
+  json_report(const json_report&) = delete;
+  json_report& operator=(const json_report&) = delete;
+
+  JsonBuilder* member(const char* name) { return json_builder_set_member_name(builder_, name); }
+  void add(const char* name, const char* value) {
+    member(name);
+    if (value != nullptr)
+      json_builder_add_string_value(builder_, value);
+    else
+      json_builder_add_null_value(builder_);
+  }
+  void add(const char* name, const std::string& value) { add(name, value.c_str()); }
+  void add(const char* name, bool value) {
+    member(name);
+    json_builder_add_boolean_value(builder_, value);
+  }
+  JsonBuilder* builder() { return builder_; }
+
+  // Ends the object and prints it as one line; `code` is the run's exit status, given back.
+  int print(int code) {
+    json_builder_end_object(builder_);
+    g_autoptr(JsonNode) root = json_builder_get_root(builder_);
+    g_autoptr(JsonGenerator) generator = json_generator_new();
+    json_generator_set_root(generator, root);
+    g_autofree gchar* text = json_generator_to_data(generator, nullptr);
+    print_line(stdout, text);
+    return code;
+  }
+
+ private:
+  JsonBuilder* builder_;
+};
+
+// A failed run with --json: the object with the failure line's text.
+int json_failure(command what, const std::string& error, int code = 1) {
+  json_report report(what);
+  report.add("changed", false);
+  report.add("list", std::string(list_path));
+  report.add("error", error);
+  return report.print(code);
+}
+
+int run_edit(command what) {
+  const int mode = what == command::install ? 0 : 1;
+  if (!chosen_json) {
+    edit_options options;
+    options.create_folders = chosen_create_folders;
+    return edit_file(mode, options).ok ? 0 : 1;
+  }
+  edit_options options;
+  options.quiet = true;
+  options.create_folders = chosen_create_folders;
+  const edit_report done = edit_file(mode, options);
+  if (!done.ok)
+    return json_failure(what, done.error);
+  const char* state = what == command::install ? "enabled" : name_of(read_list_state());
+  json_report report(what);
+  report.add("changed", done.changed);
+  report.add("state", state);
+  report.add("list", std::string(list_path));
+  return report.print(0);
+}
+
+int run_status() {
+  const list_state state = read_list_state();
+  const int code = state == list_state::enabled ? 0 : state == list_state::unreadable ? 1 : 3;
+  if (chosen_json) {
+    if (state == list_state::unreadable)
+      return json_failure(command::status, last_failure());
+    json_report report(command::status);
+    report.add("changed", false);
+    report.add("state", name_of(state));
+    report.add("list", std::string(list_path));
+    return report.print(code);
+  }
+  switch (state) {
+    case list_state::enabled:
+      print_line(stdout, "Quillora插件：已注册，已启用");
+      break;
+    case list_state::disabled:
+      print_line(stdout, "Quillora插件：已注册，未启用");
+      break;
+    case list_state::absent:
+      print_line(stdout, "Quillora插件：未注册");
+      break;
+    case list_state::unreadable:
+      break;
+  }
+  return code;
+}
+
+// One line an add-on for people: the add-on's own entry marked with '*', then its name, online
+// or offline, type, enabled or not, and address.
+int run_list() {
+  std::string failure;
+  const auto entries = read_list_entries(&failure);
+  if (!entries)
+    return chosen_json ? json_failure(command::list, failure) : 1;
+  if (chosen_json) {
+    json_report report(command::list);
+    report.add("changed", false);
+    report.add("list", std::string(list_path));
+    json_builder_begin_array(report.member("addons"));
+    for (const list_reader::listed_entry& entry : *entries) {
+      JsonBuilder* b = report.builder();
+      json_builder_begin_object(b);
+      json_builder_set_member_name(b, "name");
+      json_builder_add_string_value(b, entry.name.c_str());
+      json_builder_set_member_name(b, "online");
+      json_builder_add_boolean_value(b, entry.online);
+      json_builder_set_member_name(b, "type");
+      json_builder_add_string_value(b, entry.type.c_str());
+      json_builder_set_member_name(b, "enabled");
+      json_builder_add_boolean_value(b, entry.enabled);
+      json_builder_set_member_name(b, "url");
+      json_builder_add_string_value(b, entry.url.c_str());
+      json_builder_set_member_name(b, "quillora");
+      json_builder_add_boolean_value(b, entry.quillora);
+      json_builder_end_object(b);
+    }
+    json_builder_end_array(report.builder());
+    return report.print(0);
+  }
+  if (entries->empty())
+    print_line(stdout, "列表中没有插件");
+  for (const list_reader::listed_entry& entry : *entries) {
+    print_line(stdout, std::string(entry.quillora ? "* " : "  ") + printable(entry.name) + "  " +
+                           (entry.online ? "在线" : "离线") + "  " + printable(entry.type) + "  " +
+                           (entry.enabled ? "已启用" : "未启用") + "  " + printable(entry.url));
+  }
+  return 0;
+}
+
+}  // namespace
+
 int run_command(command what) {
   // Before anything under the home folder is opened.
-  if (what == command::install || what == command::uninstall || what == command::status) {
+  if (what != command::version && what != command::window && what != command::refused) {
     if (!(chosen_user ? become_user(chosen_user->c_str()) : become_home_owner()))
-      return 1;
+      return chosen_json ? json_failure(what, run_as_user_failure()) : 1;
   }
   switch (what) {
     case command::install:
-      return write_file(0) ? 0 : 1;
     case command::uninstall:
-      return write_file(1) ? 0 : 1;
+      return run_edit(what);
     case command::status:
-      switch (read_list_state()) {
-        case list_state::enabled:
-          print_line(stdout, "Quillora插件：已注册，已启用");
-          return 0;
-        case list_state::disabled:
-          print_line(stdout, "Quillora插件：已注册，未启用");
-          return 3;
-        case list_state::absent:
-          print_line(stdout, "Quillora插件：未注册");
-          return 3;
-        case list_state::unreadable:
-          return 1;
-      }
-      return 1;
+      return run_status();
+    case command::list:
+      return run_list();
     case command::version:
+      if (chosen_json) {
+        json_report report(what);
+        report.add("version", QUILLORA_VERSION);
+        report.add("origin", std::string(server_origin()));
+        return report.print(0);
+      }
       print_line(stdout, "quillora-installer " QUILLORA_VERSION);
       print_line(stdout, "插件发布服务器：" + std::string(server_origin()));
       return 0;
+    case command::refused:
+      return 2;
     case command::window:
       break;
   }

@@ -87,9 +87,8 @@ std::size_t utf8_length(std::string_view text) {
   return length;
 }
 
-// A name or value from outside (HOME, a folder, a link's target) made safe for a terminal and for
-// scripts that read the console by lines: control characters and bytes that are no UTF-8 are
-// printed as escapes, as GNU tools quote file names.
+}  // namespace
+
 std::string printable(std::string_view text) {
   std::string safe;
   while (!text.empty()) {
@@ -128,14 +127,18 @@ struct run_state {
   std::string failure;   // the last failure line, without its newline
 };
 run_state run;
+std::string last_failure_line;
+
+namespace {
 
 // One console line: a text of the program's own and a value from outside, made printable.
 void say(std::FILE* stream, std::string_view text, std::string_view value = {}) {
   std::string line(text);
   line.append(printable(value));
-  if (stream == stderr)
+  if (stream == stderr) {
     run.failure = line;
-  else if (run.quiet)
+    last_failure_line = line;
+  } else if (run.quiet)
     return;
   line.push_back('\n');
   std::fwrite(line.data(), 1, line.size(), stream);
@@ -429,8 +432,11 @@ bool make_list_folders() {
     unique_fd next(
         ::openat(at.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!next) {
+      const int error = errno;
+      const bool link =
+          ::fstatat(at.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
       report("无法创建文件夹", so_far,
-             errno == ELOOP ? std::string_view("是符号链接") : std::strerror(errno));
+             link ? std::string_view("是符号链接") : std::strerror(error));
       return false;
     }
     at = std::move(next);
@@ -628,4 +634,8 @@ std::optional<std::vector<list_reader::listed_entry>> read_list_entries(std::str
     *failure = run.failure;
   run = run_state{};
   return entries;
+}
+
+std::string last_failure() {
+  return last_failure_line;
 }

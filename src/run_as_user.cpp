@@ -27,7 +27,10 @@ account account_of(const passwd& entry) {
   return {entry.pw_name, entry.pw_uid, entry.pw_gid, entry.pw_dir};
 }
 
+std::string last_failure;
+
 void say_error(const std::string& text) {
+  last_failure = text;
   const std::string line = text + "\n";
   std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);
@@ -118,4 +121,8 @@ bool become_home_owner() {
     return false;
   }
   return drop_to(account_of(*entry));
+}
+
+const std::string& run_as_user_failure() {
+  return last_failure;
 }

@@ -2,6 +2,8 @@
 // create, hand over or read files wherever she points them, so a run on her behalf runs as her.
 #pragma once
 
+#include <string>
+
 // Makes the rest of the process run as the user called `name`, for good, with HOME set to her
 // home folder from the password database: her supplementary groups, then her group, then her
 // user id, each checked, and then checked that root can no longer be regained. For root only
@@ -20,3 +22,7 @@ bool become_user(const char* name);
 // owner has no entry in the password database: without one there are no groups to take, and
 // the folder's group may be one the owner never had, so the run is refused and nothing touched.
 bool become_home_owner();
+
+// The text of the last line that become_user or become_home_owner printed, for callers that
+// report failures themselves; empty when there was none.
+const std::string& run_as_user_failure();

@@ -20,6 +20,9 @@
 #include <utility>
 #include <vector>
 
+#include <json-glib/json-glib.h>
+
+#include "addon_list.hpp"
 #include "test_home.hpp"
 
 namespace {
@@ -36,7 +39,8 @@ std::string disabled() {
 }
 
 const std::string usage =
-    "用法：quillora-installer [--install | --uninstall | --status | --version]\n"
+    "用法：quillora-installer [--install [--create-folders] | --uninstall | --status | --list | "
+    "--version] [--json] [--user 用户名]\n"
     "详见：quillora-installer --help\n";
 
 // Everything a run could change under the home folder: each path with its kind, size, content,
@@ -290,6 +294,8 @@ TEST_F(CommandLine, UsageErrorsExitTwoAndTouchNothing) {
       {{"--uninstall", "--version"}, "--uninstall和--version不能同时使用"},
       {{"--install", "now"}, "多余的参数：now"},
       {{"--status", "--bogus"}, "Unknown option --bogus"},
+      {{"--status", "--create-folders"}, "--create-folders只能与--install一起使用"},
+      {{"--json"}, "--json只能与--install、--uninstall、--status、--list或--version一起使用"},
   };
   const auto before = snapshot(home_);
   for (const auto& [args, error] : mistakes) {
@@ -500,6 +506,175 @@ TEST_F(CommandLine, RootRunsForAUserAsThatUser) {
       EXPECT_EQ(st.st_gid, gid);
     }
   }
+}
+
+// What a run with --json printed, parsed: each value as text ("true", "null", a string), arrays
+// with their indexes ("addons.0.name"); empty when stdout held no JSON object.
+std::map<std::string, std::string> parsed(const std::string& out) {
+  std::map<std::string, std::string> values;
+  g_autoptr(JsonParser) parser = json_parser_new();
+  if (!json_parser_load_from_data(parser, out.c_str(), -1, nullptr) ||
+      !JSON_NODE_HOLDS_OBJECT(json_parser_get_root(parser)))
+    return values;
+  std::function<void(const std::string&, JsonNode*)> flatten = [&](const std::string& at,
+                                                                   JsonNode* node) {
+    if (JSON_NODE_HOLDS_OBJECT(node)) {
+      JsonObject* object = json_node_get_object(node);
+      g_autoptr(GList) names = json_object_get_members(object);
+      for (GList* n = names; n != nullptr; n = n->next) {
+        const std::string name = static_cast<const char*>(n->data);
+        flatten(at.empty() ? name : at + "." + name, json_object_get_member(object, name.c_str()));
+      }
+    } else if (JSON_NODE_HOLDS_ARRAY(node)) {
+      JsonArray* array = json_node_get_array(node);
+      values[at + ".length"] = std::to_string(json_array_get_length(array));
+      for (guint i = 0; i < json_array_get_length(array); ++i)
+        flatten(at + "." + std::to_string(i), json_array_get_element(array, i));
+    } else if (JSON_NODE_HOLDS_NULL(node)) {
+      values[at] = "null";
+    } else if (json_node_get_value_type(node) == G_TYPE_BOOLEAN) {
+      values[at] = json_node_get_boolean(node) ? "true" : "false";
+    } else {
+      values[at] = json_node_get_string(node) != nullptr ? json_node_get_string(node) : "?";
+    }
+  };
+  flatten({}, json_parser_get_root(parser));
+  return values;
+}
+
+// Scripts read one JSON object instead of the console lines: what was asked, whether the list
+// changed, where the add-on stands, and on failure the stderr line, which still goes to stderr;
+// the exit status is the same as without --json.
+TEST_F(CommandLine, JsonTellsScriptsWhatEachRunDid) {
+  using values = std::map<std::string, std::string>;
+  const std::string no_folder = failure("无法创建XML文件", "No such file or directory");
+  const std::string malformed =
+      failure("无法修改XML文件", "第1行有XML格式错误：Couldn't find end of Start Tag x");
+  const auto ok = [](const char* action, const char* changed, const char* state) {
+    return values{{"action", action}, {"changed", changed}, {"state", state}, {"list", rel}};
+  };
+  const auto refused = [](const char* action, const std::string& line) {
+    return values{{"action", action},
+                  {"changed", "false"},
+                  {"list", rel},
+                  {"error", line.substr(0, line.size() - 1)}};
+  };
+  const struct {
+    std::function<void()> arrange;
+    std::vector<std::string> args;
+    int code;
+    values expected;
+    std::string err;
+  } runs[] = {
+      {[] {}, {"--install", "--json"}, 1, refused("install", no_folder), no_folder},
+      {[this] { make_list_folder(); },
+       {"--install", "--json"},
+       0,
+       ok("install", "true", "enabled"),
+       ""},
+      {[] {}, {"--json", "--install"}, 0, ok("install", "false", "enabled"), ""},
+      {[] {}, {"--status", "--json"}, 0, ok("status", "false", "enabled"), ""},
+      {[] {}, {"--uninstall", "--json"}, 0, ok("uninstall", "true", "absent"), ""},
+      {[] {}, {"--uninstall", "--json"}, 0, ok("uninstall", "false", "absent"), ""},
+      {[] {}, {"--status", "--json"}, 3, ok("status", "false", "absent"), ""},
+      {[this] { put_list("<jsplugins><x"); },
+       {"--install", "--json"},
+       1,
+       refused("install", malformed),
+       malformed},
+      {[] {},
+       {"--version", "--json"},
+       0,
+       values{{"action", "version"}, {"version", QUILLORA_VERSION}, {"origin", QUILLORA_ORIGIN}},
+       ""},
+  };
+  for (const auto& r : runs) {
+    SCOPED_TRACE(r.args[0] + " " + r.args[1]);
+    r.arrange();
+    const outcome got = run(r.args);
+    EXPECT_EQ(got.code, r.code);
+    EXPECT_EQ(parsed(got.out), r.expected) << got.out;
+    EXPECT_EQ(got.err, r.err);
+  }
+}
+
+// Support sees what the list registers, one line an add-on, the add-on's own marked; comments
+// hold none, and nothing changes.
+TEST_F(CommandLine, ListShowsEveryAddOnOfTheList) {
+  const std::string offline =
+      "<jsplugin name=\"X\" type=\"et\" url=\"https://x.example/\" enable=\"enable_dev\"/>";
+  std::string disabled(entry);
+  disabled.replace(disabled.find("\"true\""), 6, "\"false\"");
+  const struct {
+    std::string list;
+    std::string out;
+  } cases[] = {
+      {"<jsplugins>\n<!-- " + std::string(entry) + " -->\n  " + offline + "\n</jsplugins>\n",
+       "  X  离线  et  已启用  https://x.example/\n"},
+      {"<jsplugins>" + disabled +
+           "<jspluginonline name=\"Y\" type=\"wps\" url=\"u\" "
+           "enable=\"false\"/></jsplugins>",
+       "* Quillora插件  在线  wps  未启用  " QUILLORA_ORIGIN "/\n  Y  在线  wps  未启用  u\n"},
+      {"<jsplugins/>", "列表中没有插件\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.list);
+    put_list(c.list);
+    const auto before = snapshot(home_);
+    EXPECT_EQ(run({"--list"}), succeeded(c.out));
+    EXPECT_EQ(snapshot(home_), before);
+  }
+  const std::map<std::string, std::string> listed = parsed(run({"--list", "--json"}).out);
+  EXPECT_EQ(listed.at("addons.length"), "0");
+  put_list("<jsplugins>\n" + offline + "\n" + std::string(entry) + "\n</jsplugins>\n");
+  const std::map<std::string, std::string> two = parsed(run({"--json", "--list"}).out);
+  EXPECT_EQ(two.at("addons.length"), "2");
+  EXPECT_EQ(two.at("addons.0.online") + two.at("addons.0.quillora"), "falsefalse");
+  EXPECT_EQ(two.at("addons.1.name") + two.at("addons.1.quillora") + two.at("addons.1.enabled"),
+            "Quillora插件truetrue");
+}
+
+// New staff never started the suite: --create-folders makes the list's folders as the user, the
+// user's alone where .local was missing, and never through a link.
+TEST_F(CommandLine, CreateFoldersGivesUsersWhoNeverStartedTheSuiteTheList) {
+  const std::string folders = ".local/share/Kingsoft/wps/jsaddons";
+  const std::string made = "已创建文件夹：" + folders + "\n";
+  const std::string elsewhere = at("elsewhere");
+  const struct {
+    const char* name;
+    std::function<void()> arrange;
+    outcome result;
+    mode_t mode;  // of the folders made, when the run succeeds
+  } cases[] = {
+      {"no .local", [] {}, succeeded(head_lines() + made + created().substr(head_lines().size())),
+       0700},
+      {".local there", [this] { make_dirs(at(".local")); },
+       succeeded(head_lines() + made + created().substr(head_lines().size())), 0755},
+      {"a link on the way",
+       [&] {
+         make_dirs(at(".local"));
+         make_dirs(elsewhere);
+         ASSERT_EQ(symlink(elsewhere.c_str(), at(".local/share").c_str()), 0);
+       },
+       failed(head_lines(), "无法创建文件夹：.local/share：是符号链接\n"), 0},
+  };
+  const mode_t old_mask = umask(022);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    remove_tree(at(".local"));
+    remove_tree(elsewhere);
+    c.arrange();
+    EXPECT_EQ(run({"--install", "--create-folders"}), c.result);
+    if (c.result.code == 0) {
+      EXPECT_EQ(read_bytes(list()), skeleton);
+      struct stat st {};
+      ASSERT_EQ(stat(at(folders).c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 0777, c.mode);
+    } else {
+      EXPECT_TRUE(snapshot(elsewhere).empty()) << "something was made through the link";
+    }
+  }
+  umask(old_mask);
 }
 
 }  // namespace
