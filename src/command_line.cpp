@@ -74,7 +74,8 @@ const GOptionEntry own_options[] = {
     {"version", 0, G_OPTION_FLAG_NO_ARG, G_OPTION_ARG_CALLBACK,
      reinterpret_cast<gpointer>(on_mode_option), "显示版本和插件发布服务器", nullptr},
     {"user", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_user_option),
-     "仅限root：以该用户的身份、在其主目录下运行--install、--uninstall或--status", "用户名"},
+     "仅限root：以该用户的身份、在其主目录下运行--install、--uninstall、--status或--list",
+     "用户名"},
     {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
 };
 
