@@ -252,6 +252,18 @@ scan_result scan_list(std::istream& in) {
   return result;
 }
 
+std::vector<list_reader::listed_entry> list_entries(std::istream& in, scan_result& read) {
+  list_reader::list_facts facts;
+  std::vector<list_reader::listed_entry> entries =
+      list_reader::entries_of(in, server_origin(), facts);
+  read = scan_result{};
+  read.status = status_of(facts.status);
+  read.line = facts.line;
+  read.detail = facts.detail;
+  read.blank = facts.blank;
+  return entries;
+}
+
 rewrite_result rewrite_list(std::istream& in, std::ostream& out, bool install) {
   rewrite_result result;
   const std::streampos start = in.tellg();

@@ -69,6 +69,10 @@ struct scan_result {
 // Reads `in` to its end; memory stays flat whatever its size.
 scan_result scan_list(std::istream& in);
 
+// Reads `in` to its end as scan_list does, which `read` tells about (only its status, line,
+// detail and blank), and gives the add-ons that the list registers, in its order.
+std::vector<list_reader::listed_entry> list_entries(std::istream& in, scan_result& read);
+
 struct rewrite_result {
   rewrite_status status = rewrite_status::done;
   std::uint64_t line = 0;  // the 1-based number of the line that made the rewrite stop, if any
@@ -131,8 +135,8 @@ list_state read_list_state();
 
 // The add-ons that the list under $HOME registers, children of its root, in its order; read as
 // read_list_state reads it. Empty without a list; nothing when it can't be read or is refused,
-// with one line on stderr that `failure` then holds too.
-std::optional<std::vector<list_reader::listed_entry>> read_list_entries(std::string* failure);
+// with one line on stderr, which last_failure() then gives.
+std::optional<std::vector<list_reader::listed_entry>> read_list_entries();
 
 // A name or value from outside (HOME, a folder, a link's target, a name in the list) made safe for
 // a terminal and for scripts that read the console by lines: control characters and bytes that

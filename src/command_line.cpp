@@ -358,10 +358,9 @@ int run_status() {
 // One line an add-on for people: the add-on's own entry marked with '*', then its name, online
 // or offline, type, enabled or not, and address.
 int run_list() {
-  std::string failure;
-  const auto entries = read_list_entries(&failure);
+  const auto entries = read_list_entries();
   if (!entries)
-    return chosen_json ? json_failure(command::list, failure) : 1;
+    return chosen_json ? json_failure(command::list, last_failure()) : 1;
   if (chosen_json) {
     json_report report(command::list);
     report.add("changed", false);

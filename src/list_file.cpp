@@ -124,10 +124,9 @@ std::string printable(std::string_view text) {
 struct run_state {
   bool quiet = false;    // progress lines are not printed
   bool changed = false;  // a new list took the old one's place
-  std::string failure;   // the last failure line, without its newline
 };
 run_state run;
-std::string last_failure_line;
+std::string last_failure_line;  // without its newline
 
 namespace {
 
@@ -135,10 +134,9 @@ namespace {
 void say(std::FILE* stream, std::string_view text, std::string_view value = {}) {
   std::string line(text);
   line.append(printable(value));
-  if (stream == stderr) {
-    run.failure = line;
+  if (stream == stderr)
     last_failure_line = line;
-  } else if (run.quiet)
+  else if (run.quiet)
     return;
   line.push_back('\n');
   std::fwrite(line.data(), 1, line.size(), stream);
@@ -212,15 +210,11 @@ bool check_list(int fd, struct stat& st, std::string_view refused = "无法编�
   return true;
 }
 
-// Reads the open list whole and tells what it holds. A list that can't be edited is reported,
-// with `refused` before the reason, and gives false; a blank list is none of the user's work and
-// gives true.
-bool scan_file(int fd, scan_result& scan, std::string_view refused) {
-  fd_streambuf buffer(fd);
-  std::istream stream(&buffer);
-  scan = scan_list(stream);
-  if (scan.status == rewrite_status::read_failed || buffer.error() != 0) {
-    report("读取XML文件失败", list_path, buffer.error() != 0 ? buffer.error() : EIO);
+// Reports a read of the whole list that failed, or a list that can't be edited (with `refused`
+// before the reason), and gives false; a blank list is none of the user's work and gives true.
+bool judge_read(const scan_result& scan, int read_error, std::string_view refused) {
+  if (scan.status == rewrite_status::read_failed || read_error != 0) {
+    report("读取XML文件失败", list_path, read_error != 0 ? read_error : EIO);
     return false;
   }
   if (scan.status == rewrite_status::done || scan.blank)
@@ -229,6 +223,14 @@ bool scan_file(int fd, scan_result& scan, std::string_view refused) {
     refused = "无法读取XML文件";  // whatever the run meant to do with it
   report(refused, list_path, why_not(scan.status, scan.line, scan.detail, 0));
   return false;
+}
+
+// Reads the open list whole, tells what it holds, and judges it as judge_read does.
+bool scan_file(int fd, scan_result& scan, std::string_view refused) {
+  fd_streambuf buffer(fd);
+  std::istream stream(&buffer);
+  scan = scan_list(stream);
+  return judge_read(scan, buffer.error(), refused);
 }
 
 // Gives the new copy the list's owner, group and permission bits. Handing a file to another
@@ -552,10 +554,11 @@ bool edit_in_home(int mode, bool create_folders) {
 edit_report edit_file(int mode, const edit_options& options) {
   run = run_state{};
   run.quiet = options.quiet;
+  last_failure_line.clear();
   edit_report report;
   report.ok = edit_in_home(mode, options.create_folders);
   report.changed = run.changed;
-  report.error = run.failure;
+  report.error = last_failure_line;
   run = run_state{};
   return report;
 }
@@ -605,34 +608,21 @@ list_state read_list_state() {
   return scan.entry ? list_state::disabled : list_state::absent;
 }
 
-std::optional<std::vector<list_reader::listed_entry>> read_list_entries(std::string* failure) {
-  run = run_state{};
+std::optional<std::vector<list_reader::listed_entry>> read_list_entries() {
+  last_failure_line.clear();
   bool absent = false;
-  std::optional<std::vector<list_reader::listed_entry>> entries;
-  if (const unique_fd in = open_list_to_read(absent)) {
-    fd_streambuf buffer(in.get());
-    std::istream stream(&buffer);
-    list_reader::list_facts facts;
-    std::vector<list_reader::listed_entry> found =
-        list_reader::entries_of(stream, server_origin(), facts);
-    if (buffer.error() != 0 || facts.status == list_reader::verdict::read_failed) {
-      report("读取XML文件失败", list_path, buffer.error() != 0 ? buffer.error() : EIO);
-    } else if (facts.status == list_reader::verdict::ok || facts.blank) {
-      entries = std::move(found);
-    } else {
-      report(
-          "无法读取XML文件", list_path,
-          why_not(facts.status == list_reader::verdict::too_large   ? rewrite_status::too_large
-                  : facts.status == list_reader::verdict::malformed ? rewrite_status::malformed
-                                                                    : rewrite_status::not_jsplugins,
-                  facts.line, facts.detail, 0));
-    }
-  } else if (absent) {
-    entries.emplace();
+  const unique_fd in = open_list_to_read(absent);
+  if (!in) {
+    if (!absent)
+      return std::nullopt;
+    return std::vector<list_reader::listed_entry>();
   }
-  if (failure != nullptr)
-    *failure = run.failure;
-  run = run_state{};
+  fd_streambuf buffer(in.get());
+  std::istream stream(&buffer);
+  scan_result read;
+  std::vector<list_reader::listed_entry> entries = list_entries(stream, read);
+  if (!judge_read(read, buffer.error(), "无法读取XML文件"))
+    return std::nullopt;
   return entries;
 }
 
