@@ -14,6 +14,11 @@
 // The list, relative to the home directory; messages print it in this form.
 inline constexpr std::string_view list_path = ".local/share/Kingsoft/wps/jsaddons/publish.xml";
 
+// The folder that holds the list, relative to the home directory.
+inline constexpr std::string_view list_folder() {
+  return list_path.substr(0, list_path.rfind('/'));
+}
+
 // Appended to the path of the file being replaced to name its temporary copy.
 inline constexpr std::string_view temp_suffix = ".tmp";
 
@@ -106,6 +111,8 @@ bool write_file(int mode);
 // How a run of the editor is asked for, beyond its mode.
 struct edit_options {
   bool quiet = false;           // no progress lines on stdout; failure lines still go to stderr
+  std::optional<int> home;      // the home folder, opened by the caller, that the run works in
+                                // instead of looking $HOME up again; -1: it could not be opened
   bool create_folders = false;  // install: create the list's missing folders first, as the user,
                                 // never through a link (0700 under a home without .local)
 };
@@ -128,15 +135,21 @@ enum class list_state {
   unreadable,  // the list could not be read; one line on stderr says why
 };
 
-// Reads the list under $HOME, through a link to it if there is one, and tells where the add-on
-// stands. Changes nothing, creates nothing, takes no lock and prints nothing on stdout: the list
-// is only ever replaced whole, so one read sees either the old list or the new one.
-list_state read_list_state();
+// Reads the list under $HOME (or under `home`, a folder the caller opened, as edit_options has
+// it), through a link to it if there is one, and tells where the add-on stands. Changes nothing,
+// creates nothing, takes no lock and prints nothing on stdout: the list is only ever replaced
+// whole, so one read sees either the old list or the new one.
+list_state read_list_state(std::optional<int> home = std::nullopt);
 
 // The add-ons that the list under $HOME registers, children of its root, in its order; read as
 // read_list_state reads it. Empty without a list; nothing when it can't be read or is refused,
 // with one line on stderr, which last_failure() then gives.
-std::optional<std::vector<list_reader::listed_entry>> read_list_entries();
+std::optional<std::vector<list_reader::listed_entry>> read_list_entries(
+    std::optional<int> home = std::nullopt);
+
+// How long a run waits for another copy to finish with the list, in whole seconds: 30, or
+// QUILLORA_LOCK_TIMEOUT's value, which tests lower.
+int lock_wait_seconds();
 
 // A name or value from outside (HOME, a folder, a link's target, a name in the list) made safe for
 // a terminal and for scripts that read the console by lines: control characters and bytes that

@@ -83,8 +83,11 @@ constexpr char summary[] =
     "不带选项时打开安装窗口。下列选项不打开窗口，无需显示器，适合远程和批量部署。";
 
 constexpr char description[] =
-    "以root身份运行时，程序在打开任何文件之前永久切换为用户的身份：--user指定的用户，\n"
-    "或者$HOME所属的用户；$HOME属于root时仍以root运行。\n"
+    "以root身份运行时，程序在打开任何文件之前，在一个子进程中永久切换为用户的身份：\n"
+    "--user指定的用户，或者从根目录到$HOME再到XML文件所在目录的路径上第一个不属于root的\n"
+    "文件或文件夹的所有者；只有整条路径都属于root且主目录及其下的文件夹只有root可写时才仍以\n"
+    "root运行；其他用户可写而又无人可切换时拒绝运行。root最多等待该子进程（锁的等待时间加\n"
+    "30秒），超时则终止它并报告失败。\n"
     "\n"
     "退出状态：\n"
     "  0  成功；--status：插件已注册并启用\n"
@@ -306,20 +309,22 @@ int json_failure(command what, const std::string& error, int code = 1) {
   return report.print(code);
 }
 
+// The home folder of a run that root keeps for itself, opened once when its owner was checked; -1
+// when it could not be opened; nothing when the run looks $HOME up itself.
+std::optional<int> checked_home;
+
 int run_edit(command what) {
   const int mode = what == command::install ? 0 : 1;
-  if (!chosen_json) {
-    edit_options options;
-    options.create_folders = chosen_create_folders;
-    return edit_file(mode, options).ok ? 0 : 1;
-  }
   edit_options options;
-  options.quiet = true;
+  options.home = checked_home;
   options.create_folders = chosen_create_folders;
+  if (!chosen_json)
+    return edit_file(mode, options).ok ? 0 : 1;
+  options.quiet = true;
   const edit_report done = edit_file(mode, options);
   if (!done.ok)
     return json_failure(what, done.error);
-  const char* state = what == command::install ? "enabled" : name_of(read_list_state());
+  const char* state = what == command::install ? "enabled" : name_of(read_list_state(checked_home));
   json_report report(what);
   report.add("changed", done.changed);
   report.add("state", state);
@@ -328,7 +333,7 @@ int run_edit(command what) {
 }
 
 int run_status() {
-  const list_state state = read_list_state();
+  const list_state state = read_list_state(checked_home);
   const int code = state == list_state::enabled ? 0 : state == list_state::unreadable ? 1 : 3;
   if (chosen_json) {
     if (state == list_state::unreadable)
@@ -358,7 +363,7 @@ int run_status() {
 // One line an add-on for people: the add-on's own entry marked with '*', then its name, online
 // or offline, type, enabled or not, and address.
 int run_list() {
-  const auto entries = read_list_entries();
+  const auto entries = read_list_entries(checked_home);
   if (!entries)
     return chosen_json ? json_failure(command::list, last_failure()) : 1;
   if (chosen_json) {
@@ -396,14 +401,8 @@ int run_list() {
   return 0;
 }
 
-}  // namespace
-
-int run_command(command what) {
-  // Before anything under the home folder is opened.
-  if (what != command::version && what != command::window && what != command::refused) {
-    if (!(chosen_user ? become_user(chosen_user->c_str()) : become_home_owner()))
-      return chosen_json ? json_failure(what, run_as_user_failure()) : 1;
-  }
+// A mode that works on the list under the home, in this process.
+int run_mode(command what) {
   switch (what) {
     case command::install:
     case command::uninstall:
@@ -412,6 +411,26 @@ int run_command(command what) {
       return run_status();
     case command::list:
       return run_list();
+    default:
+      break;
+  }
+  return 1;
+}
+
+// The mode run for `who` by a process of hers, which root waits for as long as a run may take:
+// the wait for the lock and the reading and writing of a list.
+int run_for(const account& who, command what) {
+  const std::optional<int> code =
+      run_as(who, lock_wait_seconds() + 30, [what] { return run_mode(what); });
+  if (!code)
+    return chosen_json ? json_failure(what, run_as_user_failure()) : 1;
+  return *code;
+}
+
+}  // namespace
+
+int run_command(command what) {
+  switch (what) {
     case command::version:
       if (chosen_json) {
         json_report report(what);
@@ -425,7 +444,31 @@ int run_command(command what) {
     case command::refused:
       return 2;
     case command::window:
+      return 1;
+    default:
       break;
   }
-  return 1;
+  if (::geteuid() != 0)
+    return run_mode(what);
+  // Before anything under the home folder is opened.
+  if (chosen_user) {
+    const std::optional<account> who = find_user(chosen_user->c_str());
+    if (!who)
+      return chosen_json ? json_failure(what, run_as_user_failure()) : 1;
+    // The editor finds the list under HOME; it must be hers, whatever the caller's HOME was.
+    ::setenv("HOME", who->home.c_str(), 1);
+    if (who->uid != 0)
+      return run_for(*who, what);
+  }
+  home_check found = check_home({std::string(list_folder())});
+  switch (found.verdict) {
+    case home_check::refused:
+      return chosen_json ? json_failure(what, run_as_user_failure()) : 1;
+    case home_check::user:
+      return run_for(found.owner, what);
+    case home_check::root:
+      break;
+  }
+  checked_home = found.home ? found.home.release() : -1;
+  return run_mode(what);
 }

@@ -20,33 +20,9 @@
 
 #include "addon_list.hpp"
 #include "fd_streambuf.hpp"
+#include "unique_fd.hpp"
 
 namespace {
-
-// A file descriptor owned by one scope.
-class unique_fd {
- public:
-  explicit unique_fd(int fd = -1) : fd_(fd) {}
-  unique_fd(const unique_fd&) = delete;
-  unique_fd& operator=(const unique_fd&) = delete;
-  unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
-  unique_fd& operator=(unique_fd&& other) noexcept {
-    reset();
-    fd_ = other.release();
-    return *this;
-  }
-  ~unique_fd() { reset(); }
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  int release() { return std::exchange(fd_, -1); }
-  void reset() {
-    if (fd_ >= 0)
-      ::close(std::exchange(fd_, -1));
-  }
-
- private:
-  int fd_;
-};
 
 // Removes the temporary list when the rewrite gives up, whatever the reason.
 class temp_file_guard {
@@ -367,8 +343,8 @@ bool rewrite_file(const std::string& path, int folder_fd, bool install) {
                       {});
 }
 
-// How long a run waits for another copy to finish with the list: 30 s, or the whole seconds in
-// QUILLORA_LOCK_TIMEOUT, which tests lower.
+}  // namespace
+
 int lock_wait_seconds() {
   const char* text = std::getenv("QUILLORA_LOCK_TIMEOUT");
   if (text != nullptr) {
@@ -379,6 +355,8 @@ int lock_wait_seconds() {
   }
   return 30;
 }
+
+namespace {
 
 // Takes the lock on the list's folder. Another copy holds it only while it edits, for a moment; a
 // copy that hangs must not hang this one: past a second the user is told, past the bound it fails.
@@ -526,7 +504,7 @@ bool edit_list(bool install, bool create_folders) {
   return rewrite_file(path, folder_fd.get(), false);
 }
 
-bool edit_in_home(int mode, bool create_folders) {
+bool edit_in_home(int mode, const edit_options& options) {
   // With a file-size limit, a write past it must fail with EFBIG instead of killing the process.
   std::signal(SIGXFSZ, SIG_IGN);
 
@@ -536,7 +514,7 @@ bool edit_in_home(int mode, bool create_folders) {
     return false;
   }
   say(stdout, "用户主目录路径：", home);
-  if (::chdir(home) != 0) {
+  if (options.home ? ::fchdir(*options.home) != 0 : ::chdir(home) != 0) {
     say(stderr, "无法更改工作目录");
     return false;
   }
@@ -546,7 +524,7 @@ bool edit_in_home(int mode, bool create_folders) {
   } else {
     report("无法获取当前工作目录", {}, errno);  // the list is found relative to it all the same
   }
-  return edit_list(mode == 0, create_folders);
+  return edit_list(mode == 0, options.create_folders);
 }
 
 }  // namespace
@@ -556,7 +534,7 @@ edit_report edit_file(int mode, const edit_options& options) {
   run.quiet = options.quiet;
   last_failure_line.clear();
   edit_report report;
-  report.ok = edit_in_home(mode, options.create_folders);
+  report.ok = edit_in_home(mode, options);
   report.changed = run.changed;
   report.error = last_failure_line;
   run = run_state{};
@@ -571,15 +549,21 @@ namespace {
 
 // Opens the list under $HOME for reading, through a link to it if there is one. Gives no file and
 // `absent` when there is no list; no file and an error line when it can't be opened.
-unique_fd open_list_to_read(bool& absent) {
+unique_fd open_list_to_read(std::optional<int> folder, bool& absent) {
   absent = false;
   const char* home = std::getenv("HOME");
   if (home == nullptr || *home == '\0') {
     say(stderr, "无法获取用户主目录路径");
     return unique_fd();
   }
-  const std::string path = std::string(home) + "/" + std::string(list_path);
-  unique_fd in(::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (folder && *folder < 0) {
+    say(stderr, "无法更改工作目录");
+    return unique_fd();
+  }
+  const std::string path =
+      folder ? std::string(list_path) : std::string(home) + "/" + std::string(list_path);
+  unique_fd in(::openat(folder ? *folder : AT_FDCWD, path.c_str(),
+                        O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (!in) {
     if (errno == ENOENT || errno == ENOTDIR)
       absent = true;  // no list, no folder, or a link to nothing
@@ -595,9 +579,9 @@ unique_fd open_list_to_read(bool& absent) {
 
 }  // namespace
 
-list_state read_list_state() {
+list_state read_list_state(std::optional<int> home) {
   bool absent = false;
-  const unique_fd in = open_list_to_read(absent);
+  const unique_fd in = open_list_to_read(home, absent);
   if (!in)
     return absent ? list_state::absent : list_state::unreadable;
   scan_result scan;
@@ -608,10 +592,10 @@ list_state read_list_state() {
   return scan.entry ? list_state::disabled : list_state::absent;
 }
 
-std::optional<std::vector<list_reader::listed_entry>> read_list_entries() {
+std::optional<std::vector<list_reader::listed_entry>> read_list_entries(std::optional<int> home) {
   last_failure_line.clear();
   bool absent = false;
-  const unique_fd in = open_list_to_read(absent);
+  const unique_fd in = open_list_to_read(home, absent);
   if (!in) {
     if (!absent)
       return std::nullopt;

@@ -2,6 +2,7 @@
 // actions, and the notice that ends the run. The command that people run starts it for every
 // command line but a mode alone; started directly, its options run the editor without it too.
 #include <gtk/gtk.h>
+#include <unistd.h>
 
 #include <optional>
 #include <string>
@@ -38,6 +39,10 @@ constexpr guint button_css_priority = 800;
 // and no Escape while it does, and the window does not close.
 GtkWidget* buttons[3] = {};
 bool editing = false;
+
+// The home folder that root's own window edits in, opened once when its owner was checked; nothing
+// when the edit looks $HOME up itself (the window runs as the home's owner).
+std::optional<int> checked_home;
 
 // When the notice came on screen (monotonic µs), 0 before.
 gint64 notice_mapped_at = 0;
@@ -111,7 +116,9 @@ void show_info(gpointer parent, const char* message, GtkMessageType type = GTK_M
 namespace {
 
 void on_edit_thread(GTask* task, gpointer, gpointer task_data, GCancellable*) {
-  g_task_return_boolean(task, write_file(static_cast<const edit*>(task_data)->mode));
+  edit_options options;
+  options.home = checked_home;
+  g_task_return_boolean(task, edit_file(static_cast<const edit*>(task_data)->mode, options).ok);
 }
 
 // The edit has ended: the notice tells what it did, so a failed run never reads as a success;
@@ -129,15 +136,9 @@ void on_edit_done(GObject* parent, GAsyncResult* result, gpointer) {
 
 // The editor runs in a thread of its own, so that the window keeps drawing and answering while
 // it waits for another copy's lock on the list; the notice follows on the main loop.
-// Root started on a user's home gives up root for her before the first edit, on the main thread,
-// where nothing else runs yet; when it can't, the edit does not run.
 void start_edit(gpointer parent, const edit& what) {
   if (editing)
     return;
-  if (!become_home_owner()) {
-    show_info(parent, what.failure, GTK_MESSAGE_ERROR);
-    return;
-  }
   set_busy(true);
   g_autoptr(GTask) task = g_task_new(parent, nullptr, on_edit_done, nullptr);
   g_task_set_task_data(task, const_cast<edit*>(&what), nullptr);
@@ -195,6 +196,17 @@ int main(int argc, char* argv[]) {
     return 2;
   if (*what != command::window)
     return run_command(*what);
+
+  // GTK reads the home's settings, CSS, themes and modules as it starts: started by root on a
+  // user's home, the window is hers before GTK starts, as the command line's runs are.
+  if (geteuid() == 0) {
+    home_check found = check_home({std::string(list_folder())});
+    if (found.verdict == home_check::refused ||
+        (found.verdict == home_check::user && !become(found.owner)))
+      return 1;
+    if (found.verdict == home_check::root)
+      checked_home = found.home ? found.home.release() : -1;
+  }
 
   gtk_init(&argc, &argv);
 

@@ -1,43 +1,41 @@
 // Gives up root for the user whose files a run edits, for good, before it opens any of them.
 #include "run_as_user.hpp"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
+
+#include "addon_list.hpp"
 
 namespace {
-
-// What a run needs of an account; copied, since the password database's own record is
-// overwritten by the next lookup, which initgroups may make.
-struct account {
-  std::string name;
-  uid_t uid;
-  gid_t gid;
-  std::string home;
-};
 
 account account_of(const passwd& entry) {
   return {entry.pw_name, entry.pw_uid, entry.pw_gid, entry.pw_dir};
 }
 
-std::string last_failure;
+std::string failure_line;
 
 void say_error(const std::string& text) {
-  last_failure = text;
+  failure_line = text;
   const std::string line = text + "\n";
   std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);
 }
 
 bool cannot_switch(const account& who, const std::string& why) {
-  say_error("无法切换到用户：" + who.name + "：" + why);
+  say_error("无法切换到用户：" + printable(who.name) + "：" + why);
   return false;
 }
 
@@ -58,9 +56,108 @@ bool ids_are(uid_t uid, gid_t gid) {
          ruid == uid && euid == uid && suid == uid && rgid == gid && egid == gid && sgid == gid;
 }
 
+// What a walk has met on its way: the first owner other than root, and the first root folder
+// that others may write.
+struct walk {
+  std::optional<uid_t> owner;
+  std::string shared;
+  int links = 40;  // as the kernel, so that links in a circle end
+};
+
+// Others may write in the folder: its group (unless root's own) or anyone.
+bool others_may_write(const struct stat& st) {
+  return (st.st_mode & S_IWOTH) != 0 || ((st.st_mode & S_IWGRP) != 0 && st.st_gid != 0);
+}
+
+// Which folders on a path must be writable by root alone. The others may be sticky folders that
+// anyone may write, such as /tmp: there no one else may replace root's entries, and the next
+// step checks that the entry is root's.
+enum class rule { all, last, none };
+
+// Steps from the folder `at` along `path`, one name at a time and never through a link or into a
+// folder that root does not own, noting in `w` what it meets; `so_far` names where it is for the
+// failure line. Gives whether the whole path was walked, with `at` its last folder.
+bool step_along(unique_fd& at, std::string_view path, rule strict, std::string& so_far, walk& w) {
+  if (!path.empty() && path.front() == '/') {
+    at = unique_fd(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    so_far = "/";
+    if (!at)
+      return false;
+  }
+  while (!path.empty()) {
+    const std::size_t slash = path.find('/');
+    const std::string name(path.substr(0, slash));
+    path.remove_prefix(slash == std::string_view::npos ? path.size() : slash + 1);
+    if (name.empty() || name == ".")
+      continue;
+    const bool last = path.find_first_not_of('/') == std::string_view::npos;
+    const bool root_alone = strict == rule::all || (strict == rule::last && last);
+    if (!so_far.empty() && so_far.back() != '/')
+      so_far += '/';
+    so_far += name;
+    struct stat st;
+    if (::fstatat(at.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+      return false;
+    if (st.st_uid != 0) {
+      w.owner = st.st_uid;
+      return false;
+    }
+    if (S_ISLNK(st.st_mode)) {
+      // A link of root's own points where root meant.
+      std::string target(static_cast<std::size_t>(st.st_size) + 1, '\0');
+      const ssize_t size = ::readlinkat(at.get(), name.c_str(), target.data(), target.size());
+      if (size <= 0 || static_cast<std::size_t>(size) >= target.size() || --w.links < 0)
+        return false;
+      target.resize(static_cast<std::size_t>(size));
+      if (!step_along(at, target, root_alone ? rule::last : rule::none, so_far, w))
+        return false;
+      continue;
+    }
+    if (!S_ISDIR(st.st_mode))
+      return false;
+    unique_fd next(::openat(at.get(), name.c_str(),
+                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    // What was opened is what counts, whatever stood there a moment before.
+    if (!next || ::fstat(next.get(), &st) != 0)
+      return false;
+    if (st.st_uid != 0) {
+      w.owner = st.st_uid;
+      return false;
+    }
+    if (w.shared.empty() && others_may_write(st) && (root_alone || (st.st_mode & S_ISVTX) == 0))
+      w.shared = so_far;
+    at = std::move(next);
+  }
+  return true;
+}
+
+bool cannot_look_up(uid_t uid) {
+  const std::string owner = std::to_string(uid);
+  if (not_found(errno))
+    say_error("无法切换到用户主目录的所有者：" + owner + "：用户数据库中没有该用户");
+  else
+    say_error("无法查找用户主目录的所有者：" + owner + "：" + std::strerror(errno));
+  return false;
+}
+
+}  // namespace
+
+std::optional<account> find_user(const char* name) {
+  errno = 0;
+  const passwd* entry = ::getpwnam(name);
+  if (entry == nullptr) {
+    if (not_found(errno))
+      say_error("找不到用户：" + printable(name));
+    else
+      say_error("无法查找用户：" + printable(name) + "：" + std::strerror(errno));
+    return std::nullopt;
+  }
+  return account_of(*entry);
+}
+
 // Groups first and the user id last: once the user id is hers, the process may no longer
 // change its groups. All three ids of each kind change, so that no saved id leads back to root.
-bool drop_to(const account& who) {
+bool become(const account& who) {
   if (who.uid == 0)
     return true;
   if (::initgroups(who.name.c_str(), who.gid) != 0)
@@ -78,51 +175,82 @@ bool drop_to(const account& who) {
   return true;
 }
 
-}  // namespace
-
-bool become_user(const char* name) {
-  errno = 0;
-  const passwd* entry = ::getpwnam(name);
-  if (entry == nullptr) {
-    if (not_found(errno))
-      say_error(std::string("找不到用户：") + name);
-    else
-      say_error(std::string("无法查找用户：") + name + "：" + std::strerror(errno));
-    return false;
+home_check check_home(const std::vector<std::string>& below) {
+  home_check found;
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || *home == '\0')
+    return found;
+  walk w;
+  std::string so_far;
+  unique_fd at(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (step_along(at, home, rule::last, so_far, w)) {
+    for (const std::string& folder : below) {
+      if (w.owner)
+        break;
+      unique_fd from(::dup(at.get()));
+      std::string path = so_far;
+      step_along(from, folder, rule::all, path, w);
+    }
+    if (!w.owner && w.shared.empty())
+      found.home = std::move(at);
   }
-  const account who = account_of(*entry);
-  // The editor finds the list under HOME; it must be hers, whatever the caller's HOME was.
-  if (::setenv("HOME", who.home.c_str(), 1) != 0)
-    return step_failed(who, "setenv HOME");
-  return drop_to(who);
+  if (w.owner) {
+    errno = 0;
+    const passwd* entry = ::getpwuid(*w.owner);
+    found.verdict = entry != nullptr ? home_check::user : home_check::refused;
+    if (entry == nullptr)
+      cannot_look_up(*w.owner);
+    else
+      found.owner = account_of(*entry);
+  } else if (!w.shared.empty()) {
+    found.verdict = home_check::refused;
+    say_error("拒绝以root身份修改XML文件：" + printable(w.shared) +
+              "：其他用户可以写入此文件夹，请用--user指定用户");
+  }
+  return found;
 }
 
-bool become_home_owner() {
-  const char* home = std::getenv("HOME");
-  if (::geteuid() != 0 || home == nullptr || *home == '\0')
-    return true;
-  struct stat st;
-  if (::lstat(home, &st) != 0)
-    return true;
-  // A link that a user made points wherever she likes; a link that root made points at the
-  // folder that counts.
-  if (S_ISLNK(st.st_mode) && st.st_uid == 0 && ::stat(home, &st) != 0)
-    return true;
-  if (st.st_uid == 0)
-    return true;
-  errno = 0;
-  const passwd* entry = ::getpwuid(st.st_uid);
-  if (entry == nullptr) {
-    const std::string owner = std::to_string(st.st_uid);
-    if (not_found(errno))
-      say_error("无法切换到用户主目录的所有者：" + owner + "：用户数据库中没有该用户");
-    else
-      say_error("无法查找用户主目录的所有者：" + owner + "：" + std::strerror(errno));
-    return false;
+std::optional<int> run_as(const account& who, int deadline_seconds,
+                          const std::function<int()>& body) {
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    say_error(std::string("无法启动为用户运行的进程：") + std::strerror(errno));
+    return std::nullopt;
   }
-  return drop_to(account_of(*entry));
+  if (pid == 0) {
+    const int code = become(who) ? body() : 1;
+    std::fflush(nullptr);
+    ::_exit(code);
+  }
+  using clock = std::chrono::steady_clock;
+  const clock::time_point deadline = clock::now() + std::chrono::seconds(deadline_seconds);
+  int status = 0;
+  for (;;) {
+    const pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid)
+      break;
+    if (done < 0 && errno != EINTR) {
+      say_error(std::string("无法等待为用户运行的进程：") + std::strerror(errno));
+      return std::nullopt;
+    }
+    if (clock::now() >= deadline) {
+      // Hers to stop, but not to keep root's caller waiting.
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      say_error("为用户运行的进程超时：" + printable(who.name) + "：超过" +
+                std::to_string(deadline_seconds) + "秒仍未结束，已终止");
+      return std::nullopt;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (WIFEXITED(status))
+    return WEXITSTATUS(status);
+  say_error("为用户运行的进程异常结束：" + printable(who.name) + "：" +
+            strsignal(WIFSIGNALED(status) ? WTERMSIG(status) : 0));
+  return std::nullopt;
 }
 
 const std::string& run_as_user_failure() {
-  return last_failure;
+  return failure_line;
 }

@@ -1,28 +1,63 @@
 // Gives up root before a run touches a user's files: root that follows a user's links would
-// create, hand over or read files wherever she points them, so a run on her behalf runs as her.
+// create, hand over or read files wherever she points them, so a run on her behalf runs as her,
+// in a process of her own that root waits for no longer than a run may take.
 #pragma once
 
+#include <sys/types.h>
+
+#include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
-// Makes the rest of the process run as the user called `name`, for good, with HOME set to her
-// home folder from the password database: her supplementary groups, then her group, then her
-// user id, each checked, and then checked that root can no longer be regained. For root only
-// (the caller refuses --user to anyone else); call it before anything under that home is
-// opened. A user with uid 0 stays root, with HOME set. Returns false after one line on stderr
-// when there is no such user (the process is then unchanged) or when a step failed (it may
-// then hold some of her ids: the caller touches nothing more and exits).
-bool become_user(const char* name);
+#include "unique_fd.hpp"
 
-// When the process runs as root and $HOME belongs to another user, makes the rest of the process
-// run as that user, for good, as become_user does; HOME stays as it is. The owner is that of
-// the home folder itself, or of the link that HOME names when a user other than root owns the
-// link (she chooses where it points). Root's own home, a process not run as root, and a HOME
-// that is unset or can't be looked at leave the process as it is (the editor then reports what
-// it finds). Returns false after one line on stderr when giving up root failed, or when the
-// owner has no entry in the password database: without one there are no groups to take, and
-// the folder's group may be one the owner never had, so the run is refused and nothing touched.
-bool become_home_owner();
+// What a run needs of an account; copied, since the password database's own record is
+// overwritten by the next lookup, which initgroups may make.
+struct account {
+  std::string name;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  std::string home;
+};
 
-// The text of the last line that become_user or become_home_owner printed, for callers that
-// report failures themselves; empty when there was none.
+// Looks the user called `name` up in the password database. Nothing, after one line on stderr,
+// when there is no such user or the database can't be read.
+std::optional<account> find_user(const char* name);
+
+// Makes the rest of the process run as `who`, for good: her supplementary groups, then her group,
+// then her user id, each checked, and then checked that root can no longer be regained. A user
+// with uid 0 stays root. False after one line on stderr when a step failed (the process may then
+// hold some of her ids: the caller touches nothing more and exits).
+bool become(const account& who);
+
+// Whom root's run on $HOME is for, as check_home finds it.
+struct home_check {
+  enum { root, user, refused } verdict = root;
+  account owner;   // user: the first owner other than root on the way
+  unique_fd home;  // root: the home folder itself, opened once; closed when it can't be opened
+};
+
+// For root only, before anything under $HOME is opened: walks from the file system's root to the
+// home folder and on along each of `below` (folders relative to the home, as far as they exist),
+// never through a link that root does not own. The run stays root's only when everything on the
+// way is root's and no one else may write the home or any folder below it (above it, a sticky
+// folder such as /tmp is fine, since no one else may replace root's entries there); it is the
+// user's whose file or folder comes first on the way that root does not own; it is refused, with
+// one line on stderr, when others may write a root folder on the way and no user owns anything
+// there to run as, or when that user has no entry in the password database. An unset HOME, or
+// one that can't be looked at, stays root's with no folder opened: the editor then reports it.
+home_check check_home(const std::vector<std::string>& below);
+
+// Runs `body` in a child process that gives up root for `who` first, and gives its exit status.
+// Root's process waits for no longer than `deadline_seconds`: she may stop her process, or hold
+// her list's lock for ever; past the deadline the child is killed. The child's console lines
+// pass through as they are. Nothing, after one line on stderr, when the child could not be
+// started, was killed past the deadline, or ended by a signal.
+std::optional<int> run_as(const account& who, int deadline_seconds,
+                          const std::function<int()>& body);
+
+// The text of the last line that the functions above printed, for callers that report failures
+// themselves; empty when there was none.
 const std::string& run_as_user_failure();

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -272,9 +273,9 @@ TEST_F(CommandLine, HelpListsOurOptionsAndHelpAllListsGtks) {
   const outcome help = run({"--help"});
   EXPECT_EQ(help.code, 0);
   EXPECT_EQ(help.err, "");
-  for (const char* text :
-       {"--install", "--uninstall", "--status", "--version", "--user=用户名",
-        "$HOME属于root时仍以root运行", "退出状态", "3  --status：插件未注册或未启用", "--help-all"})
+  for (const char* text : {"--install", "--uninstall", "--status", "--version", "--user=用户名",
+                           "只有整条路径都属于root且主目录及其下的文件夹只有root可写时才仍以",
+                           "退出状态", "3  --status：插件未注册或未启用", "--help-all"})
     EXPECT_NE(help.out.find(text), std::string::npos) << text << " in\n" << help.out;
   EXPECT_EQ(help.out.find("--class"), std::string::npos);
 
@@ -357,10 +358,24 @@ class throwaway_user {
   bool made_ = false;
 };
 
-// True once the program started as `pid` holds the folder `path` open: the editor opens the
-// list's folder and then waits for its lock. (Before the program starts, the child still holds
-// the test's own descriptors.)
+// The program started as `pid` and the processes it started in turn, its run for a user.
+std::vector<pid_t> program_and_children(pid_t pid) {
+  std::vector<pid_t> all{pid};
+  std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
+                         "/children");
+  for (pid_t child; children >> child;)
+    all.push_back(child);
+  return all;
+}
+
+// True once the program started as `pid`, or its run for a user, holds the folder `path` open:
+// the editor opens the list's folder and then waits for its lock. (Before the program starts,
+// the child still holds the test's own descriptors.)
 bool holds_open(pid_t pid, const std::string& path) {
+  for (const pid_t process : program_and_children(pid)) {
+    if (process != pid && holds_open(process, path))
+      return true;
+  }
   char exe[PATH_MAX];
   const std::string proc = "/proc/" + std::to_string(pid);
   const ssize_t length = readlink((proc + "/exe").c_str(), exe, sizeof exe);
