@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "addon_list.hpp"
+#include "printable.hpp"
 #include "run_as_user.hpp"
 
 #ifndef QUILLORA_VERSION
