@@ -99,9 +99,12 @@ void print_line(std::FILE* stream, const std::string& text) {
   std::fflush(stream);
 }
 
+// `message` may quote what the user typed (a stray word, an unknown option in GLib's message),
+// and the program's name is that of the link it was started by: both are printed escaped.
 void usage_error(const std::string& message) {
-  const std::string program = g_get_prgname() != nullptr ? g_get_prgname() : "quillora-installer";
-  print_line(stderr, program + "：" + message);
+  const std::string program =
+      printable(g_get_prgname() != nullptr ? g_get_prgname() : "quillora-installer");
+  print_line(stderr, program + "：" + printable(message));
   print_line(stderr, "用法：" + program +
                          " [--install [--create-folders] | --uninstall | --status | --list |"
                          " --version] [--json] [--user 用户名]");

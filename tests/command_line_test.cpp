@@ -293,6 +293,8 @@ TEST_F(CommandLine, UsageErrorsExitTwoAndTouchNothing) {
       {{"--status", "--install"}, "--status和--install不能同时使用"},
       {{"--uninstall", "--version"}, "--uninstall和--version不能同时使用"},
       {{"--install", "now"}, "多余的参数：now"},
+      {{"--install", "now\u009b\x1b"}, "多余的参数：now\\u009b\\x1b"},
+      {{"--bogus\u202e"}, "Unknown option --bogus\\u202e"},
       {{"--status", "--bogus"}, "Unknown option --bogus"},
       {{"--status", "--create-folders"}, "--create-folders只能与--install一起使用"},
       {{"--json"}, "--json只能与--install、--uninstall、--status、--list或--version一起使用"},
@@ -612,6 +614,10 @@ TEST_F(CommandLine, ListShowsEveryAddOnOfTheList) {
       "<jsplugin name=\"X\" type=\"et\" url=\"https://x.example/\" enable=\"enable_dev\"/>";
   std::string disabled(entry);
   disabled.replace(disabled.find("\"true\""), 6, "\"false\"");
+  // A name that would clear a terminal that obeys 8-bit controls, and turn text around.
+  const std::string hidden =
+      "<jsplugins><jsplugin name=\"clear\u009b2J\u202eevil\u2028\" "
+      "type=\"et\" url=\"u\" enable=\"enable_dev\"/></jsplugins>";
   const struct {
     std::string list;
     std::string out;
@@ -623,6 +629,7 @@ TEST_F(CommandLine, ListShowsEveryAddOnOfTheList) {
            "enable=\"false\"/></jsplugins>",
        "* Quillora插件  在线  wps  未启用  " QUILLORA_ORIGIN "/\n  Y  在线  wps  未启用  u\n"},
       {"<jsplugins/>", "列表中没有插件\n"},
+      {hidden, "  clear\\u009b2J\\u202eevil\\u2028  离线  et  已启用  u\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.list);
@@ -631,6 +638,7 @@ TEST_F(CommandLine, ListShowsEveryAddOnOfTheList) {
     EXPECT_EQ(run({"--list"}), succeeded(c.out));
     EXPECT_EQ(snapshot(home_), before);
   }
+  put_list("<jsplugins/>");
   const std::map<std::string, std::string> listed = parsed(run({"--list", "--json"}).out);
   EXPECT_EQ(listed.at("addons.length"), "0");
   put_list("<jsplugins>\n" + offline + "\n" + std::string(entry) + "\n</jsplugins>\n");
