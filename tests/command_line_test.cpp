@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include <json-glib/json-glib.h>
+#include <nlohmann/json.hpp>
 
 #include "addon_list.hpp"
 #include "test_home.hpp"
@@ -521,33 +521,27 @@ TEST_F(CommandLine, RootRunsForAUserAsThatUser) {
 // with their indexes ("addons.0.name"); empty when stdout held no JSON object.
 std::map<std::string, std::string> parsed(const std::string& out) {
   std::map<std::string, std::string> values;
-  g_autoptr(JsonParser) parser = json_parser_new();
-  if (!json_parser_load_from_data(parser, out.c_str(), -1, nullptr) ||
-      !JSON_NODE_HOLDS_OBJECT(json_parser_get_root(parser)))
+  const nlohmann::json root = nlohmann::json::parse(out, nullptr, false);
+  if (!root.is_object())
     return values;
-  std::function<void(const std::string&, JsonNode*)> flatten = [&](const std::string& at,
-                                                                   JsonNode* node) {
-    if (JSON_NODE_HOLDS_OBJECT(node)) {
-      JsonObject* object = json_node_get_object(node);
-      g_autoptr(GList) names = json_object_get_members(object);
-      for (GList* n = names; n != nullptr; n = n->next) {
-        const std::string name = static_cast<const char*>(n->data);
-        flatten(at.empty() ? name : at + "." + name, json_object_get_member(object, name.c_str()));
-      }
-    } else if (JSON_NODE_HOLDS_ARRAY(node)) {
-      JsonArray* array = json_node_get_array(node);
-      values[at + ".length"] = std::to_string(json_array_get_length(array));
-      for (guint i = 0; i < json_array_get_length(array); ++i)
-        flatten(at + "." + std::to_string(i), json_array_get_element(array, i));
-    } else if (JSON_NODE_HOLDS_NULL(node)) {
-      values[at] = "null";
-    } else if (json_node_get_value_type(node) == G_TYPE_BOOLEAN) {
-      values[at] = json_node_get_boolean(node) ? "true" : "false";
-    } else {
-      values[at] = json_node_get_string(node) != nullptr ? json_node_get_string(node) : "?";
-    }
-  };
-  flatten({}, json_parser_get_root(parser));
+  std::function<void(const std::string&, const nlohmann::json&)> flatten =
+      [&](const std::string& at, const nlohmann::json& node) {
+        if (node.is_object()) {
+          for (const auto& [name, value] : node.items())
+            flatten(at.empty() ? name : at + "." + name, value);
+        } else if (node.is_array()) {
+          values[at + ".length"] = std::to_string(node.size());
+          for (std::size_t i = 0; i < node.size(); ++i)
+            flatten(at + "." + std::to_string(i), node[i]);
+        } else if (node.is_null()) {
+          values[at] = "null";
+        } else if (node.is_boolean()) {
+          values[at] = node.get<bool>() ? "true" : "false";
+        } else {
+          values[at] = node.is_string() ? node.get<std::string>() : "?";
+        }
+      };
+  flatten({}, root);
   return values;
 }
 
@@ -605,6 +599,10 @@ TEST_F(CommandLine, JsonTellsScriptsWhatEachRunDid) {
     EXPECT_EQ(parsed(got.out), r.expected) << got.out;
     EXPECT_EQ(got.err, r.err);
   }
+  // One line, its members in their order.
+  EXPECT_EQ(run({"--version", "--json"}).out,
+            "{\"action\":\"version\",\"version\":\"" QUILLORA_VERSION
+            "\",\"origin\":\"" QUILLORA_ORIGIN "\"}\n");
 }
 
 // Support sees what the list registers, one line an add-on, the add-on's own marked; comments
@@ -638,6 +636,10 @@ TEST_F(CommandLine, ListShowsEveryAddOnOfTheList) {
     EXPECT_EQ(run({"--list"}), succeeded(c.out));
     EXPECT_EQ(snapshot(home_), before);
   }
+  // The list the table ends with: scripts get the name as it is, a terminal shows escapes.
+  const outcome escaped = run({"--list", "--json"});
+  EXPECT_EQ(parsed(escaped.out).at("addons.0.name"), "clear\u009b2J\u202eevil\u2028");
+  EXPECT_NE(escaped.out.find("clear\\u009b2J\\u202eevil\\u2028"), std::string::npos) << escaped.out;
   put_list("<jsplugins/>");
   const std::map<std::string, std::string> listed = parsed(run({"--list", "--json"}).out);
   EXPECT_EQ(listed.at("addons.length"), "0");
