@@ -151,10 +151,5 @@ std::optional<std::vector<list_reader::listed_entry>> read_list_entries(
 // QUILLORA_LOCK_TIMEOUT's value, which tests lower.
 int lock_wait_seconds();
 
-// A name or value from outside (HOME, a folder, a link's target, a name in the list) made safe for
-// a terminal and for scripts that read the console by lines: control characters and bytes that
-// are no UTF-8 become escapes (\n, \x1b), as GNU tools quote file names; the rest passes as it is.
-std::string printable(std::string_view text);
-
 // The text of the last failure line that the editor printed on stderr, without its newline.
 std::string last_failure();

@@ -2,15 +2,16 @@
 // the runs themselves: install, uninstall, status, list and version on the console alone.
 #include "command_line.hpp"
 
-#include <json-glib/json-glib.h>
-
 #include <unistd.h>
 
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "addon_list.hpp"
+#include "printable.hpp"
 #include "run_as_user.hpp"
 
 #ifndef QUILLORA_VERSION
@@ -101,9 +102,12 @@ void print_line(std::FILE* stream, const std::string& text) {
   std::fflush(stream);
 }
 
+// `message` may quote what the user typed (a stray word, an unknown option in GLib's message),
+// and the program's name is that of the link it was started by: both are printed escaped.
 void usage_error(const std::string& message) {
-  const std::string program = g_get_prgname() != nullptr ? g_get_prgname() : "quillora-installer";
-  print_line(stderr, program + "：" + message);
+  const std::string program =
+      printable(g_get_prgname() != nullptr ? g_get_prgname() : "quillora-installer");
+  print_line(stderr, program + "：" + printable(message));
   print_line(stderr, "用法：" + program +
                          " [--install [--create-folders] | --uninstall | --status | --list |"
                          " --version] [--json] [--user 用户名]");
@@ -257,47 +261,54 @@ const char* name_of(list_state state) {
   return nullptr;
 }
 
+// The dumped JSON with the characters that printable writes as \u escapes (C1 and bidirectional
+// controls, line and paragraph separators) written as JSON's own escapes of them: the same
+// values for a script, nothing a terminal obeys for a person. Outside strings JSON is ASCII, so
+// every such character stands in a string.
+std::string escape_hidden(const std::string& dumped) {
+  std::string safe;
+  safe.reserve(dumped.size());
+  const std::string_view text(dumped);
+  for (std::size_t i = 0; i < text.size();) {
+    if (const char32_t code = hidden_character(text.substr(i))) {
+      char escape[16];
+      std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(code));
+      safe += escape;
+      i += code < 0x800 ? 2 : 3;
+    } else {
+      safe += text[i++];
+    }
+  }
+  return safe;
+}
+
 // The one JSON object of a run with --json, as systemd's tools give theirs: what was asked,
 // whether the list changed, where the add-on stands, and on failure the stderr line's text.
+// Members stay in the order they were added.
 class json_report {
  public:
-  explicit json_report(command what) : builder_(json_builder_new()) {
-    json_builder_begin_object(builder_);
-    member("action");
-    json_builder_add_string_value(builder_, name_of(what));
-  }
-  ~json_report() { g_object_unref(builder_); }
-  json_report(const json_report&) = delete;
-  json_report& operator=(const json_report&) = delete;
+  explicit json_report(command what) { add("action", name_of(what)); }
 
-  JsonBuilder* member(const char* name) { return json_builder_set_member_name(builder_, name); }
   void add(const char* name, const char* value) {
-    member(name);
     if (value != nullptr)
-      json_builder_add_string_value(builder_, value);
+      object_[name] = value;
     else
-      json_builder_add_null_value(builder_);
+      object_[name] = nullptr;
   }
-  void add(const char* name, const std::string& value) { add(name, value.c_str()); }
-  void add(const char* name, bool value) {
-    member(name);
-    json_builder_add_boolean_value(builder_, value);
-  }
-  JsonBuilder* builder() { return builder_; }
+  void add(const char* name, const std::string& value) { object_[name] = value; }
+  void add(const char* name, bool value) { object_[name] = value; }
+  void add(const char* name, nlohmann::ordered_json value) { object_[name] = std::move(value); }
 
-  // Ends the object and prints it as one line; `code` is the run's exit status, given back.
+  // Prints the object as one line; `code` is the run's exit status, given back. A byte that is
+  // no UTF-8 (a name in a damaged list) is written as U+FFFD rather than ending the run.
   int print(int code) {
-    json_builder_end_object(builder_);
-    g_autoptr(JsonNode) root = json_builder_get_root(builder_);
-    g_autoptr(JsonGenerator) generator = json_generator_new();
-    json_generator_set_root(generator, root);
-    g_autofree gchar* text = json_generator_to_data(generator, nullptr);
-    print_line(stdout, text);
+    print_line(stdout, escape_hidden(object_.dump(
+                           -1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)));
     return code;
   }
 
  private:
-  JsonBuilder* builder_;
+  nlohmann::ordered_json object_ = nlohmann::ordered_json::object();
 };
 
 // A failed run with --json: the object with the failure line's text.
@@ -370,25 +381,16 @@ int run_list() {
     json_report report(command::list);
     report.add("changed", false);
     report.add("list", std::string(list_path));
-    json_builder_begin_array(report.member("addons"));
+    nlohmann::ordered_json addons = nlohmann::ordered_json::array();
     for (const list_reader::listed_entry& entry : *entries) {
-      JsonBuilder* b = report.builder();
-      json_builder_begin_object(b);
-      json_builder_set_member_name(b, "name");
-      json_builder_add_string_value(b, entry.name.c_str());
-      json_builder_set_member_name(b, "online");
-      json_builder_add_boolean_value(b, entry.online);
-      json_builder_set_member_name(b, "type");
-      json_builder_add_string_value(b, entry.type.c_str());
-      json_builder_set_member_name(b, "enabled");
-      json_builder_add_boolean_value(b, entry.enabled);
-      json_builder_set_member_name(b, "url");
-      json_builder_add_string_value(b, entry.url.c_str());
-      json_builder_set_member_name(b, "quillora");
-      json_builder_add_boolean_value(b, entry.quillora);
-      json_builder_end_object(b);
+      addons.push_back({{"name", entry.name},
+                        {"online", entry.online},
+                        {"type", entry.type},
+                        {"enabled", entry.enabled},
+                        {"url", entry.url},
+                        {"quillora", entry.quillora}});
     }
-    json_builder_end_array(report.builder());
+    report.add("addons", std::move(addons));
     return report.print(0);
   }
   if (entries->empty())

@@ -20,6 +20,7 @@
 
 #include "addon_list.hpp"
 #include "fd_streambuf.hpp"
+#include "printable.hpp"
 #include "unique_fd.hpp"
 
 namespace {
@@ -40,61 +41,7 @@ class temp_file_guard {
   std::string path_;
 };
 
-// The length of the valid UTF-8 character that starts `text`, or 0.
-std::size_t utf8_length(std::string_view text) {
-  const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char first = byte(0);
-  const std::size_t length = first < 0x80                     ? 1
-                             : first >= 0xC2 && first <= 0xDF ? 2
-                             : first >= 0xE0 && first <= 0xEF ? 3
-                             : first >= 0xF0 && first <= 0xF4 ? 4
-                                                              : 0;
-  if (length == 0 || length > text.size())
-    return 0;
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(i) & 0xC0) != 0x80)
-      return 0;
-  }
-  // No overlong forms, no surrogates, nothing past U+10FFFF.
-  if ((first == 0xE0 && byte(1) < 0xA0) || (first == 0xED && byte(1) > 0x9F) ||
-      (first == 0xF0 && byte(1) < 0x90) || (first == 0xF4 && byte(1) > 0x8F)) {
-    return 0;
-  }
-  return length;
-}
-
 }  // namespace
-
-std::string printable(std::string_view text) {
-  std::string safe;
-  while (!text.empty()) {
-    const std::size_t length = utf8_length(text);
-    const auto c = static_cast<unsigned char>(text[0]);
-    if (length > 0 && c >= 0x20 && c != 0x7F) {
-      safe.append(text.substr(0, length));
-      text.remove_prefix(length);
-      continue;
-    }
-    static constexpr char hex[] = "0123456789abcdef";
-    switch (c) {
-      case '\n':
-        safe += "\\n";
-        break;
-      case '\t':
-        safe += "\\t";
-        break;
-      case '\r':
-        safe += "\\r";
-        break;
-      default:
-        safe += "\\x";
-        safe += hex[c >> 4];
-        safe += hex[c & 15];
-    }
-    text.remove_prefix(1);
-  }
-  return safe;
-}
 
 // What the run so far has done, for callers that report it themselves.
 struct run_state {

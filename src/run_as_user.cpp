@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "addon_list.hpp"
+#include "printable.hpp"
 
 namespace {
 

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "command_line.hpp"
+#include "printable.hpp"
 
 namespace {
 
@@ -31,8 +32,10 @@ std::string own_folder() {
   return self.substr(0, self.rfind('/'));
 }
 
+// `what` is a path of the folder the program was installed or unpacked in, named by whoever did.
 int cannot_start(const std::string& what) {
-  const std::string line = "无法启动安装窗口程序：" + what + "：" + std::strerror(errno) + "\n";
+  const std::string line =
+      "无法启动安装窗口程序：" + printable(what) + "：" + std::strerror(errno) + "\n";
   std::fwrite(line.data(), 1, line.size(), stderr);
   return 1;
 }

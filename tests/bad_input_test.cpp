@@ -211,14 +211,22 @@ TEST_F(BadInput, ReadOnlyFolderLeavesListAsItWas) {
 // taken from the folder the program was started in.
 TEST_F(BadInput, HomeThatIsNoFolderStopsBeforeTouchingFiles) {
   write_bytes(at("plain-file"), "not a folder");
-  // A name with a line end or a terminal's escape sequence in it is printed escaped.
+  // A name with a line end, a terminal's escape sequence or a control that hides or turns text
+  // in it is printed escaped.
   const struct {
     std::string home;
     std::string printed;
-  } homes[] = {{at("no-such-folder"), at("no-such-folder")},
-               {at("plain-file"), at("plain-file")},
-               {at("a\n已添加Quillora插件节点\x1b[31m\xff"),
-                at("a\\n已添加Quillora插件节点\\x1b[31m\\xff")}};
+  } homes[] = {
+      {at("no-such-folder"), at("no-such-folder")},
+      {at("plain-file"), at("plain-file")},
+      {at("a\n已添加Quillora插件节点\x1b[31m\xff"), at("a\\n已添加Quillora插件节点\\x1b[31m\\xff")},
+      // C1's CSI, a bidirectional override, a line separator, then bytes that are no
+      // UTF-8: an overlong "/" and a lone continuation byte (CSI for 8-bit terminals).
+      {at("clear\u009b2J"), at("clear\\u009b2J")},
+      {at("\u202ecod.exe"), at("\\u202ecod.exe")},
+      {at("one\u2028two"), at("one\\u2028two")},
+      {at("..\xc0\xaf.."), at("..\\xc0\\xaf..")},
+      {at("lone\x9b[2J"), at("lone\\x9b[2J")}};
   for (const auto& h : homes) {
     SCOPED_TRACE(h.printed);
     setenv("HOME", h.home.c_str(), 1);

@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include <json-glib/json-glib.h>
+#include <nlohmann/json.hpp>
 
 #include "addon_list.hpp"
 #include "test_home.hpp"
@@ -294,6 +294,8 @@ TEST_F(CommandLine, UsageErrorsExitTwoAndTouchNothing) {
       {{"--status", "--install"}, "--status和--install不能同时使用"},
       {{"--uninstall", "--version"}, "--uninstall和--version不能同时使用"},
       {{"--install", "now"}, "多余的参数：now"},
+      {{"--install", "now\u009b\x1b"}, "多余的参数：now\\u009b\\x1b"},
+      {{"--bogus\u202e"}, "Unknown option --bogus\\u202e"},
       {{"--status", "--bogus"}, "Unknown option --bogus"},
       {{"--status", "--create-folders"}, "--create-folders只能与--install一起使用"},
       {{"--json"}, "--json只能与--install、--uninstall、--status、--list或--version一起使用"},
@@ -534,33 +536,27 @@ TEST_F(CommandLine, RootRunsForAUserAsThatUser) {
 // with their indexes ("addons.0.name"); empty when stdout held no JSON object.
 std::map<std::string, std::string> parsed(const std::string& out) {
   std::map<std::string, std::string> values;
-  g_autoptr(JsonParser) parser = json_parser_new();
-  if (!json_parser_load_from_data(parser, out.c_str(), -1, nullptr) ||
-      !JSON_NODE_HOLDS_OBJECT(json_parser_get_root(parser)))
+  const nlohmann::json root = nlohmann::json::parse(out, nullptr, false);
+  if (!root.is_object())
     return values;
-  std::function<void(const std::string&, JsonNode*)> flatten = [&](const std::string& at,
-                                                                   JsonNode* node) {
-    if (JSON_NODE_HOLDS_OBJECT(node)) {
-      JsonObject* object = json_node_get_object(node);
-      g_autoptr(GList) names = json_object_get_members(object);
-      for (GList* n = names; n != nullptr; n = n->next) {
-        const std::string name = static_cast<const char*>(n->data);
-        flatten(at.empty() ? name : at + "." + name, json_object_get_member(object, name.c_str()));
-      }
-    } else if (JSON_NODE_HOLDS_ARRAY(node)) {
-      JsonArray* array = json_node_get_array(node);
-      values[at + ".length"] = std::to_string(json_array_get_length(array));
-      for (guint i = 0; i < json_array_get_length(array); ++i)
-        flatten(at + "." + std::to_string(i), json_array_get_element(array, i));
-    } else if (JSON_NODE_HOLDS_NULL(node)) {
-      values[at] = "null";
-    } else if (json_node_get_value_type(node) == G_TYPE_BOOLEAN) {
-      values[at] = json_node_get_boolean(node) ? "true" : "false";
-    } else {
-      values[at] = json_node_get_string(node) != nullptr ? json_node_get_string(node) : "?";
-    }
-  };
-  flatten({}, json_parser_get_root(parser));
+  std::function<void(const std::string&, const nlohmann::json&)> flatten =
+      [&](const std::string& at, const nlohmann::json& node) {
+        if (node.is_object()) {
+          for (const auto& [name, value] : node.items())
+            flatten(at.empty() ? name : at + "." + name, value);
+        } else if (node.is_array()) {
+          values[at + ".length"] = std::to_string(node.size());
+          for (std::size_t i = 0; i < node.size(); ++i)
+            flatten(at + "." + std::to_string(i), node[i]);
+        } else if (node.is_null()) {
+          values[at] = "null";
+        } else if (node.is_boolean()) {
+          values[at] = node.get<bool>() ? "true" : "false";
+        } else {
+          values[at] = node.is_string() ? node.get<std::string>() : "?";
+        }
+      };
+  flatten({}, root);
   return values;
 }
 
@@ -618,6 +614,10 @@ TEST_F(CommandLine, JsonTellsScriptsWhatEachRunDid) {
     EXPECT_EQ(parsed(got.out), r.expected) << got.out;
     EXPECT_EQ(got.err, r.err);
   }
+  // One line, its members in their order.
+  EXPECT_EQ(run({"--version", "--json"}).out,
+            "{\"action\":\"version\",\"version\":\"" QUILLORA_VERSION
+            "\",\"origin\":\"" QUILLORA_ORIGIN "\"}\n");
 }
 
 // Support sees what the list registers, one line an add-on, the add-on's own marked; comments
@@ -627,6 +627,10 @@ TEST_F(CommandLine, ListShowsEveryAddOnOfTheList) {
       "<jsplugin name=\"X\" type=\"et\" url=\"https://x.example/\" enable=\"enable_dev\"/>";
   std::string disabled(entry);
   disabled.replace(disabled.find("\"true\""), 6, "\"false\"");
+  // A name that would clear a terminal that obeys 8-bit controls, and turn text around.
+  const std::string hidden =
+      "<jsplugins><jsplugin name=\"clear\u009b2J\u202eevil\u2028\" "
+      "type=\"et\" url=\"u\" enable=\"enable_dev\"/></jsplugins>";
   const struct {
     std::string list;
     std::string out;
@@ -638,6 +642,7 @@ TEST_F(CommandLine, ListShowsEveryAddOnOfTheList) {
            "enable=\"false\"/></jsplugins>",
        "* Quillora插件  在线  wps  未启用  " QUILLORA_ORIGIN "/\n  Y  在线  wps  未启用  u\n"},
       {"<jsplugins/>", "列表中没有插件\n"},
+      {hidden, "  clear\\u009b2J\\u202eevil\\u2028  离线  et  已启用  u\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.list);
@@ -646,6 +651,11 @@ TEST_F(CommandLine, ListShowsEveryAddOnOfTheList) {
     EXPECT_EQ(run({"--list"}), succeeded(c.out));
     EXPECT_EQ(snapshot(home_), before);
   }
+  // The list the table ends with: scripts get the name as it is, a terminal shows escapes.
+  const outcome escaped = run({"--list", "--json"});
+  EXPECT_EQ(parsed(escaped.out).at("addons.0.name"), "clear\u009b2J\u202eevil\u2028");
+  EXPECT_NE(escaped.out.find("clear\\u009b2J\\u202eevil\\u2028"), std::string::npos) << escaped.out;
+  put_list("<jsplugins/>");
   const std::map<std::string, std::string> listed = parsed(run({"--list", "--json"}).out);
   EXPECT_EQ(listed.at("addons.length"), "0");
   put_list("<jsplugins>\n" + offline + "\n" + std::string(entry) + "\n</jsplugins>\n");
