@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -109,6 +110,7 @@ class CommandLine : public TestHome {
       for (auto& var : env)
         envp.push_back(var.data());
       envp.push_back(nullptr);
+      alarm(60);  // a root caller waits for a user's run up to the lock's bound and 30 s more
       execve(program, argv.data(), envp.data());
       return false;
     });
@@ -325,41 +327,6 @@ TEST_F(CommandLine, WithoutAnOptionTheWindowStillNeedsADisplay) {
   EXPECT_FALSE(exists(at(".local")));
 }
 
-// A user of this machine for one test, made with useradd and removed with userdel; her home
-// folder is `home`, made by the test. Another test may hold the password file's lock for a
-// moment, so each command is tried again for a while.
-class throwaway_user {
- public:
-  explicit throwaway_user(const std::string& home)
-      : name_("quillora-u" + std::to_string(getpid())) {
-    made_ = retried("useradd --no-create-home --user-group --shell /usr/sbin/nologin --home-dir '" +
-                    home + "' " + name_);
-  }
-  ~throwaway_user() {
-    if (made_) {
-      EXPECT_TRUE(retried("userdel --remove " + name_)) << name_;
-    }
-  }
-  throwaway_user(const throwaway_user&) = delete;
-  throwaway_user& operator=(const throwaway_user&) = delete;
-
-  bool made() const { return made_; }
-  const std::string& name() const { return name_; }
-
- private:
-  static bool retried(const std::string& command) {
-    for (int tries = 0; tries < 100; ++tries) {
-      if (std::system((command + " 2>/dev/null").c_str()) == 0)
-        return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return std::system(command.c_str()) == 0;
-  }
-
-  std::string name_;
-  bool made_ = false;
-};
-
 // The program started as `pid` and the processes it started in turn, its run for a user.
 std::vector<pid_t> program_and_children(pid_t pid) {
   std::vector<pid_t> all{pid};
@@ -462,6 +429,75 @@ TEST_F(CommandLine, RootRunsForAUserAsThatUser) {
     return outcome{tries > 0 ? 0 : -1, "", ""};
   };
 
+  // Root's home-like folders that she would have root edit in: one that anyone may write, one
+  // whose .local she owns, one that holds a list folder of root's.
+  const std::string shared = at("shared");
+  const std::string root_home = at("root-home");
+  const std::string roots_list_home = root_owned + "/home";
+  // HOME is a link of root's to her folder `swap`, which she keeps swapping for a link to a home
+  // of root's, a few hundred runs long: root never writes there, wherever the run lands.
+  const auto swap_while_root_runs = [&] {
+    const std::string swap = her_home + "/swap";
+    const std::string link = at("root-link");
+    make_dirs(roots_list_home + "/.local/share/Kingsoft/wps/jsaddons");
+    root_before = snapshot(root_owned);
+    make_dirs(swap + "/.local/share/Kingsoft/wps/jsaddons");
+    hers(swap + "/.local/share/Kingsoft/wps/jsaddons");
+    unlink(link.c_str());
+    EXPECT_EQ(symlink(swap.c_str(), link.c_str()), 0);
+    std::atomic<bool> done{false};
+    std::thread she([&] {
+      while (!done) {
+        rename(swap.c_str(), (swap + ".real").c_str());
+        symlink(roots_list_home.c_str(), swap.c_str());
+        lchown(swap.c_str(), uid, gid);
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+        unlink(swap.c_str());
+        rename((swap + ".real").c_str(), swap.c_str());
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+      }
+    });
+    int runs = 0;
+    outcome bad{0, "", ""};
+    for (; runs < 300 && bad.code == 0; ++runs) {
+      const outcome run = run_in({"--install"}, {"HOME=" + link, "PATH=/usr/bin:/bin"});
+      if ((run.code != 0 && run.code != 1) || snapshot(root_owned) != root_before)
+        bad = outcome{-1, run.out, "run " + std::to_string(runs) + ": " + run.err};
+    }
+    done = true;
+    she.join();
+    unlink(link.c_str());
+    std::printf(
+        "link swap: %d runs of root on a link into her swapped folder, none wrote in "
+        "root's folder\n",
+        runs);
+    return bad;
+  };
+  // She holds her lock and stops root's run for her while it waits: root's caller gets the
+  // failure once the lock's bound and the 30 s after it are over, not never.
+  const auto stop_while_root_waits = [&] {
+    const int lock = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    EXPECT_EQ(flock(lock, LOCK_EX), 0);
+    const auto started = std::chrono::steady_clock::now();
+    const child root = start_in({"--user", her.name(), "--install"},
+                                {"HOME=" + home_, "PATH=/usr/bin:/bin", "QUILLORA_LOCK_TIMEOUT=2"});
+    while (!holds_open(root.pid, folder) && running(root))
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    for (const pid_t process : program_and_children(root.pid)) {
+      if (process != root.pid)
+        kill(process, SIGSTOP);
+    }
+    const outcome run = finish(root);
+    close(lock);
+    const auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_LT(waited, std::chrono::seconds(40));
+    EXPECT_GE(waited, std::chrono::seconds(32));
+    EXPECT_NE(run.err.find("为用户运行的进程超时：" + her.name() + "：超过32秒仍未结束，已终止\n"),
+              std::string::npos)
+        << run.err;
+    return run;
+  };
+
   const std::vector<std::string> for_her{"--user", her.name(), "--install"};
   const std::vector<std::string> as_root{"HOME=" + home_, "PATH=/usr/bin:/bin"};
   const std::vector<std::string> on_her_home{"HOME=" + her_home, "PATH=/usr/bin:/bin"};
@@ -488,6 +524,32 @@ TEST_F(CommandLine, RootRunsForAUserAsThatUser) {
        succeeded(created_hers), true},
       {"root on her HOME: the list it creates is hers", [] {},
        [&] { return run_in({"--install"}, on_her_home); }, succeeded(created_hers), true},
+      {"root on a HOME that anyone may write, with --create-folders",
+       [&] {
+         make_dirs(shared);
+         ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+       },
+       [&] {
+         return run_in({"--install", "--create-folders"}, {"HOME=" + shared, "PATH=/usr/bin:/bin"});
+       },
+       failed("", "拒绝以root身份修改XML文件：" + shared +
+                      "：其他用户可以写入此文件夹，请用--user指定用户\n")},
+      {"root on a home of root's whose .local is hers, with a link of hers in it",
+       [&] {
+         make_dirs(root_home + "/.local");
+         ASSERT_EQ(lchown((root_home + "/.local").c_str(), uid, gid), 0);
+         ASSERT_EQ(symlink(root_owned.c_str(), (root_home + "/.local/share").c_str()), 0);
+         ASSERT_EQ(lchown((root_home + "/.local/share").c_str(), uid, gid), 0);
+       },
+       [&] {
+         return run_in({"--install", "--create-folders"},
+                       {"HOME=" + root_home, "PATH=/usr/bin:/bin"});
+       },
+       failed("用户主目录路径：" + root_home + "\n当前工作目录：" + root_home + "\n", "")},
+      {"root on a link of root's into her folder, which she swaps with a link to root's", [] {},
+       [&] { return swap_while_root_runs(); }, succeeded("")},
+      {"--user: she stops her run while it waits for her lock", [] {},
+       [&] { return stop_while_root_waits(); }, failed(her_lines, "")},
       {"--user for an unknown user", [] {},
        [&] {
          return run_in({"--user", "quillora-no-such-user", "--status"}, as_root);
@@ -508,6 +570,8 @@ TEST_F(CommandLine, RootRunsForAUserAsThatUser) {
   for (const attempt& a : attempts) {
     SCOPED_TRACE(a.what);
     remove_tree(root_owned);
+    remove_tree(shared);
+    remove_tree(root_home);
     make_dirs(root_folder);
     root_before = snapshot(root_owned);
     remove_tree(her_home);

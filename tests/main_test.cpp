@@ -4,6 +4,7 @@
 // window on a Wayland compositor of its own instead.
 #include <fcntl.h>
 #include <gdk-pixbuf/gdk-pixbuf.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -667,3 +669,39 @@ TEST_F(InstallerWindow, OnWaylandInstallsAndTheNoticeEndsTheRun) {
 }
 
 }  // namespace
+
+// An administrator starts the window for a user, with her HOME (`sudo -E`): GTK, which reads her
+// settings, themes and modules as it starts, runs as her, and what the window edits is hers.
+TEST_F(InstallerWindow, StartedByRootOnAUsersHomeTheWindowIsHers) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "creating a user takes root";
+  ASSERT_EQ(chmod(home_.c_str(), 0755), 0);
+  const std::string her_home = at("her");
+  const throwaway_user her(her_home);
+  ASSERT_TRUE(her.made());
+  const passwd* entry = getpwnam(her.name().c_str());
+  ASSERT_NE(entry, nullptr);
+  const uid_t uid = entry->pw_uid;
+  make_dirs(her_home + "/.config/gtk-3.0");
+  make_dirs(her_home + "/.local/share/Kingsoft/wps/jsaddons");
+  write_bytes(her_home + "/.config/gtk-3.0/settings.ini",
+              "[Settings]\ngtk-modules=" + her_home + "/module.so\n");
+  ASSERT_EQ(std::system(("chown -R " + her.name() + ": '" + her_home + "'").c_str()), 0);
+  environment_["HOME"] = her_home;
+
+  start();
+  std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+  std::string line;
+  while (std::getline(status, line) && line.rfind("Uid:", 0) != 0) {
+  }
+  EXPECT_EQ(line, "Uid:\t" + std::to_string(uid) + "\t" + std::to_string(uid) + "\t" +
+                      std::to_string(uid) + "\t" + std::to_string(uid));
+  click(window_, install_at);
+  const std::string dialog = notice();
+  ASSERT_FALSE(dialog.empty()) << console_err();
+  struct stat st {};
+  ASSERT_EQ(stat((her_home + "/" + std::string(list_path)).c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, uid);
+  press_ok(dialog);
+  EXPECT_EQ(exit_status(), 0);
+}

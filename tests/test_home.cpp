@@ -8,11 +8,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "addon_list.hpp"
 
@@ -179,4 +181,29 @@ outcome finish(const child& c) {
 
 outcome in_child(const std::function<bool()>& body) {
   return finish(start(body));
+}
+
+namespace {
+
+bool retried(const std::string& command) {
+  for (int tries = 0; tries < 100; ++tries) {
+    if (std::system((command + " 2>/dev/null").c_str()) == 0)
+      return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return std::system(command.c_str()) == 0;
+}
+
+}  // namespace
+
+throwaway_user::throwaway_user(const std::string& home)
+    : name_("quillora-u" + std::to_string(getpid())) {
+  made_ = retried("useradd --no-create-home --user-group --shell /usr/sbin/nologin --home-dir '" +
+                  home + "' " + name_);
+}
+
+throwaway_user::~throwaway_user() {
+  if (made_) {
+    EXPECT_TRUE(retried("userdel --remove " + name_)) << name_;
+  }
 }

@@ -95,3 +95,21 @@ child start(const std::function<bool()>& body);
 bool running(const child& c);
 outcome finish(const child& c);
 outcome in_child(const std::function<bool()>& body);
+
+// A user of this machine for one test, made with useradd and removed with userdel; her home
+// folder is `home`, made by the test. Another test may hold the password file's lock for a
+// moment, so each command is tried again for a while.
+class throwaway_user {
+ public:
+  explicit throwaway_user(const std::string& home);
+  ~throwaway_user();
+  throwaway_user(const throwaway_user&) = delete;
+  throwaway_user& operator=(const throwaway_user&) = delete;
+
+  bool made() const { return made_; }
+  const std::string& name() const { return name_; }
+
+ private:
+  std::string name_;
+  bool made_ = false;
+};
