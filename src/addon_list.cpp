@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cctype>
 #include <istream>
-#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -38,61 +37,6 @@ bool same_letters(std::string_view a, std::string_view b) {
          });
 }
 
-bool is_xml_space(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-// The encoding that an XML declaration at the start of `head` names: `<?xml` and a space, after
-// a UTF-8 byte order mark or nothing, up to the first "?>", holding a space, "encoding", '=' and
-// a quoted value (spaces allowed around '='). Nothing when there is no such declaration.
-std::optional<std::string_view> declared_encoding(std::string_view head) {
-  if (head.substr(0, 3) == "\xEF\xBB\xBF")
-    head.remove_prefix(3);
-  if (head.size() < 6 || head.substr(0, 5) != "<?xml" || !is_xml_space(head[5]))
-    return std::nullopt;
-  const std::size_t end = head.find("?>");
-  if (end == std::string_view::npos)
-    return std::nullopt;
-  const std::string_view declaration = head.substr(0, end);
-  constexpr std::string_view name = "encoding";
-  for (std::size_t at = declaration.find(name); at != std::string_view::npos;
-       at = declaration.find(name, at + 1)) {
-    if (!is_xml_space(declaration[at - 1]))
-      continue;
-    std::size_t i = at + name.size();
-    while (i < declaration.size() && is_xml_space(declaration[i]))
-      ++i;
-    if (i == declaration.size() || declaration[i] != '=')
-      continue;
-    ++i;
-    while (i < declaration.size() && is_xml_space(declaration[i]))
-      ++i;
-    if (i == declaration.size() || (declaration[i] != '"' && declaration[i] != '\''))
-      continue;
-    const std::size_t close = declaration.find(declaration[i], i + 1);
-    if (close == std::string_view::npos)
-      continue;
-    return declaration.substr(i + 1, close - i - 1);
-  }
-  return std::nullopt;
-}
-
-// Whether the declaration at the start of `in` names an encoding other than UTF-8; `in` is left
-// where it was. Nothing when it can't be read.
-std::optional<bool> declares_other_encoding(std::istream& in) {
-  const std::streampos start = in.tellg();
-  std::string head(declaration_limit, '\0');
-  in.read(head.data(), static_cast<std::streamsize>(head.size()));
-  if (in.bad())
-    return std::nullopt;
-  head.resize(static_cast<std::size_t>(in.gcount()));
-  in.clear();
-  if (!in.seekg(start))
-    return std::nullopt;
-  const std::optional<std::string_view> encoding = declared_encoding(head);
-  return encoding && !same_letters(*encoding, "UTF-8");
-}
-
 rewrite_status status_of(list_reader::verdict verdict) {
   switch (verdict) {
     case list_reader::verdict::ok:
@@ -105,6 +49,10 @@ rewrite_status status_of(list_reader::verdict verdict) {
       return rewrite_status::malformed;
     case list_reader::verdict::not_jsplugins:
       return rewrite_status::not_jsplugins;
+    case list_reader::verdict::entity_declared:
+      return rewrite_status::entity_declared;
+    case list_reader::verdict::too_many_attributes:
+      return rewrite_status::too_many_attributes;
   }
   return rewrite_status::read_failed;
 }
@@ -237,8 +185,9 @@ bool is_closing_line(std::string_view line) {
 }
 
 scan_result scan_list(std::istream& in) {
-  const list_reader::list_facts facts = list_reader::read_list(in, server_origin());
   scan_result result;
+  result.facts = list_reader::read_list(in, server_origin());
+  const list_reader::list_facts& facts = result.facts;
   result.status = status_of(facts.status);
   result.line = facts.line;
   result.detail = facts.detail;
@@ -246,16 +195,17 @@ scan_result scan_list(std::istream& in) {
   for (const list_reader::addon_element& element : facts.addons) {
     result.entry = true;
     result.enabled_entry = result.enabled_entry || element.enabled;
-    result.current_entry =
-        result.current_entry || (element.enabled && element.in_root && element.current);
   }
+  // Installed only as one entry: a second one, for another server or disabled, is no state the
+  // suite should be left in.
+  result.current_entry = facts.addons.size() == 1 && facts.addons[0].enabled &&
+                         facts.addons[0].in_root && facts.addons[0].current;
   return result;
 }
 
 std::vector<list_reader::listed_entry> list_entries(std::istream& in, scan_result& read) {
-  list_reader::list_facts facts;
-  std::vector<list_reader::listed_entry> entries =
-      list_reader::entries_of(in, server_origin(), facts);
+  std::vector<list_reader::listed_entry> entries;
+  const list_reader::list_facts facts = list_reader::read_list(in, server_origin(), &entries);
   read = scan_result{};
   read.status = status_of(facts.status);
   read.line = facts.line;
@@ -264,42 +214,31 @@ std::vector<list_reader::listed_entry> list_entries(std::istream& in, scan_resul
   return entries;
 }
 
-rewrite_result rewrite_list(std::istream& in, std::ostream& out, bool install) {
-  rewrite_result result;
-  const std::streampos start = in.tellg();
-  if (install) {
-    // The entry is UTF-8; in a list declared in another encoding it would break the list.
-    const std::optional<bool> other = declares_other_encoding(in);
-    if (!other)
-      return {rewrite_status::read_failed, 0, {}};
-    if (*other)
-      return {rewrite_status::not_utf8, 1, {}};
-  }
-  const list_reader::list_facts facts = list_reader::read_list(in, server_origin());
+rewrite_result rewrite_from(const list_reader::list_facts& facts, std::istream& in,
+                            std::ostream& out, bool install) {
   if (facts.status != list_reader::verdict::ok)
     return {status_of(facts.status), facts.line, facts.detail};
-  in.clear();
-  if (!in.seekg(start))
-    return {rewrite_status::read_failed, 0, {}};
+  // The entry is UTF-8; in a list declared in another encoding it would break the list.
+  if (install && !facts.encoding.empty() && !same_letters(facts.encoding, "UTF-8"))
+    return {rewrite_status::not_utf8, 1, {}};
+  rewrite_result result;
   copy_with_edits(in, out, edits_for(facts, install), result);
   return result;
 }
 
-bool rewrite_is_sound(std::istream& old, std::istream& fresh, bool install) {
-  list_reader::suite_view before(old, server_origin());
-  list_reader::suite_view after(fresh, server_origin());
-  list_reader::what_the_suite_reads a;
-  list_reader::what_the_suite_reads b;
-  for (;;) {
-    const bool more = before.next(a);
-    if (more != after.next(b))
-      return false;
-    if (!more)
-      break;
-    if (!(a == b))
-      return false;
-  }
-  if (!before.complete() || !after.complete())
+rewrite_result rewrite_list(std::istream& in, std::ostream& out, bool install) {
+  const std::streampos start = in.tellg();
+  const list_reader::list_facts facts = list_reader::read_list(in, server_origin());
+  in.clear();
+  if (facts.status == list_reader::verdict::ok && !in.seekg(start))
+    return {rewrite_status::read_failed, 0, {}};
+  return rewrite_from(facts, in, out, install);
+}
+
+bool rewrite_is_sound(const list_reader::list_facts& old, std::istream& fresh, bool install) {
+  const list_reader::list_facts now = list_reader::read_list(fresh, server_origin());
+  if (old.status != list_reader::verdict::ok || now.status != list_reader::verdict::ok ||
+      now.rest != old.rest)
     return false;
-  return install ? after.addons() == 1 && after.entries() == 1 : after.addons() == 0;
+  return install ? now.addons.size() == 1 && now.entries == 1 : now.addons.empty();
 }

@@ -44,31 +44,32 @@ enum class rewrite_status {
   done,
   read_failed,
   write_failed,
-  too_large,      // over max_list_size bytes
-  malformed,      // not well-formed XML; `line` and `detail` tell where and what
-  not_jsplugins,  // well formed, but its root element is not jsplugins
-  not_utf8,       // install: the XML declaration names another encoding than UTF-8, in which the
-                  // entry's bytes would be garbled or invalid
-  no_place,       // install: no sound place for the entry was found
+  too_large,        // over max_list_size bytes
+  malformed,        // not well-formed XML; `line` and `detail` tell where and what
+  not_jsplugins,    // well formed, but its root element is not jsplugins
+  not_utf8,         // install: the XML declaration names another encoding than UTF-8, in which the
+                    // entry's bytes would be garbled or invalid
+  entity_declared,  // the document type declares an entity; `line` tells where
+  too_many_attributes,  // a start tag has more attributes than any list's; `line` tells where
+  no_place,             // install: no sound place for the entry was found
 };
 
 // The largest list that is read: real lists are a few KB.
 inline constexpr std::uint64_t max_list_size = 16u << 20;
 
-// How far into the list an XML declaration must end for its encoding to count.
-inline constexpr std::size_t declaration_limit = 4096;
-
-// What one read of the list from its start tells. The add-on's elements are those whose start tag
-// passes the entry-line test; comments, character sections and instructions hold none.
+// What one read of the list from its start tells. The add-on's elements are those that
+// list_reader::addon_element describes; comments, character sections and instructions hold none.
 struct scan_result {
   rewrite_status status = rewrite_status::done;  // done: read whole, well formed, root jsplugins
   std::uint64_t line = 0;                        // where a list that can't be edited goes wrong
   std::string detail;                            // what the XML parser found wrong there
-  bool enabled_entry = false;  // an element of the add-on without "false" in its start tag
-  bool current_entry = false;  // such an element, a child of the root, whose install and url
-                               // point at this build's server: the entry install would write
-  bool entry = false;          // an element of the add-on, enabled or not
-  bool blank = true;           // the list holds nothing but spaces, tabs, CRs and LFs
+  bool enabled_entry = false;                    // an enabled element of the add-on
+  bool current_entry = false;     // the one element of the add-on, enabled, a child of the root,
+                                  // whose install and url point at this build's server: the add-on
+                                  // counts as installed
+  bool entry = false;             // an element of the add-on, enabled or not
+  bool blank = true;              // the list holds nothing but spaces, tabs, CRs and LFs
+  list_reader::list_facts facts;  // all the read found, for a rewrite of the same bytes
 };
 
 // Reads `in` to its end; memory stays flat whatever its size.
@@ -84,20 +85,24 @@ struct rewrite_result {
   std::string detail;
 };
 
-// Copies the list from `in` to `out` byte for byte but for the add-on: every element of the
-// add-on goes (with its lines, when it had them to itself), and with `install` this build's
-// entry comes in on a line of its own directly before the root's closing tag: before the tag's
-// line when that starts in the root's content with a tag, else on a line broken just before the
-// tag; a self-closing root opens around it. A last line without an LF gains one. Anything but
-// `done` means that `out` holds no usable list. `in` must be seekable: it is read twice, so that
-// memory stays the same whatever the size of the list.
+// Copies the list from `facts`' read, `in` from its start, to `out` byte for byte but for the
+// add-on: every element of the add-on goes (with its lines, when it had them to itself), and with
+// `install` this build's entry comes in on a line of its own directly before the root's closing
+// tag: before the tag's line when that starts in the root's content with a tag, else on a line
+// broken just before the tag; a self-closing root opens around it. A last line without an LF
+// gains one. `install` refuses a list declared in another encoding than UTF-8. Anything but
+// `done` means that `out` holds no usable list. A copy, not a parse.
+rewrite_result rewrite_from(const list_reader::list_facts& facts, std::istream& in,
+                            std::ostream& out, bool install);
+
+// rewrite_from after one read of `in`, which must be seekable.
 rewrite_result rewrite_list(std::istream& in, std::ostream& out, bool install);
 
-// The last check before a rewritten list replaces the old one: `fresh` is well formed, holds
-// every element, attribute, comment, instruction and text of `old` in order (text compared
-// without the space at its ends), and of the add-on exactly this build's enabled entry as a
-// child of the root (`install`) or nothing.
-bool rewrite_is_sound(std::istream& old, std::istream& fresh, bool install);
+// The last check before a rewritten list replaces the old one, with one parse of `fresh`: it is
+// well formed, holds every element, attribute, comment, instruction and text of the old list
+// that `old` tells of, in order (text compared without the space at its ends), and of the add-on
+// exactly this build's enabled entry as a child of the root (`install`) or nothing.
+bool rewrite_is_sound(const list_reader::list_facts& old, std::istream& fresh, bool install);
 
 // Brings the list under $HOME into the state that `mode` asks for: 0 installs (an enabled entry
 // present, the list created if there is none), any other value uninstalls (no enabled entry

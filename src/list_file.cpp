@@ -109,6 +109,10 @@ std::string why_not(rewrite_status status, std::uint64_t line, const std::string
       return at + "的根元素不是<jsplugins>";
     case rewrite_status::not_utf8:
       return "XML声明的编码不是UTF-8";
+    case rewrite_status::entity_declared:
+      return at + "声明了实体";
+    case rewrite_status::too_many_attributes:
+      return at + "的标签属性过多";
     case rewrite_status::no_place:
       return "找不到放置Quillora插件节点的位置";
   }
@@ -252,20 +256,18 @@ bool write_new_list(const std::string& path, int folder_fd, const struct stat* o
       "已创建新的XML文件：", list_path);
 }
 
-// Rewrites the list at `path` into its temporary copy, reading it a second time from its start.
-bool rewrite_file(const std::string& path, int folder_fd, bool install) {
-  unique_fd in = open_for_reading(path);
-  struct stat st;
-  if (!in) {
-    report("无法读取XML文件", list_path, errno);
-    return false;
-  }
-  if (!check_list(in.get(), st))
-    return false;
+// Rewrites the list at `path`, open as `in` with the status `st`, into its temporary copy,
+// copying it from its start with the edits that `facts`, its scan, gives.
+bool rewrite_file(const std::string& path, int folder_fd, int in, const struct stat& st,
+                  bool install, const list_reader::list_facts& facts) {
   auto fill = [&](std::ostream& out) {
-    fd_streambuf buffer(in.get());
+    if (::lseek(in, 0, SEEK_SET) != 0) {
+      report("读取XML文件失败", list_path, errno);
+      return false;
+    }
+    fd_streambuf buffer(in);
     std::istream stream(&buffer);
-    const rewrite_result result = rewrite_list(stream, out, install);
+    const rewrite_result result = rewrite_from(facts, stream, out, install);
     if (result.status == rewrite_status::done && buffer.error() == 0)
       return true;
     if (result.status == rewrite_status::write_failed)
@@ -278,14 +280,8 @@ bool rewrite_file(const std::string& path, int folder_fd, bool install) {
            why_not(result.status, result.line, result.detail, buffer.error()));
     return false;
   };
-  // The old list once more beside the copy: the copy must hold all of it but the add-on.
-  auto check = [&](std::istream& copy) {
-    if (::lseek(in.get(), 0, SEEK_SET) != 0)
-      return false;
-    fd_streambuf buffer(in.get());
-    std::istream old(&buffer);
-    return rewrite_is_sound(old, copy, install);
-  };
+  // The copy must hold all that the scan found in the old list but the add-on.
+  auto check = [&](std::istream& copy) { return rewrite_is_sound(facts, copy, install); };
   return replace_list(path, folder_fd, &st, fill, check, install ? "已添加Quillora插件节点" : "",
                       {});
 }
@@ -421,19 +417,18 @@ bool edit_list(bool install, bool create_folders) {
   // failure here (none there, or not ours to remove) is no failure of the run.
   ::unlink((path + std::string(temp_suffix)).c_str());
 
+  // The file scanned is the one copied: its facts place the edits.
   scan_result scan;
-  {
-    unique_fd in = open_for_reading(path);
-    if (!in) {
-      if (errno != ENOENT) {
-        report("无法读取XML文件", list_path, errno);
-        return false;
-      }
-      return !install || write_new_list(path, folder_fd.get(), nullptr);
-    }
-    if (!check_list(in.get(), st) || !scan_file(in.get(), scan, "无法修改XML文件"))
+  const unique_fd in = open_for_reading(path);
+  if (!in) {
+    if (errno != ENOENT) {
+      report("无法读取XML文件", list_path, errno);
       return false;
+    }
+    return !install || write_new_list(path, folder_fd.get(), nullptr);
   }
+  if (!check_list(in.get(), st) || !scan_file(in.get(), scan, "无法修改XML文件"))
+    return false;
 
   if (install) {
     // An empty file holds no list to keep: it is given the new list, like a missing one.
@@ -443,12 +438,12 @@ bool edit_list(bool install, bool create_folders) {
       say(stdout, "包含Quillora插件节点，无需添加");
       return true;
     }
-    return rewrite_file(path, folder_fd.get(), true);
+    return rewrite_file(path, folder_fd.get(), in.get(), st, true, scan.facts);
   }
   if (!scan.enabled_entry)
     return true;
   say(stdout, "包含Quillora插件节点，需删除");
-  return rewrite_file(path, folder_fd.get(), false);
+  return rewrite_file(path, folder_fd.get(), in.get(), st, false, scan.facts);
 }
 
 bool edit_in_home(int mode, const edit_options& options) {

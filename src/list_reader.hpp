@@ -1,10 +1,10 @@
-// Reads an add-on list as a stream, once through: libxml2 says whether it is well-formed XML,
-// and a scanner of its markup finds, by byte offset, the add-on's elements and the place for a
-// new entry. Comments, character sections and instructions are text to it, never markup.
+// Reads an add-on list as a stream, once through: expat says whether it is well-formed XML and,
+// through its positions of each event, where the add-on's elements and the place for a new entry
+// are; everything else the list holds is kept as a digest, so that a rewrite can be checked.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <iosfwd>
 #include <string>
 #include <string_view>
@@ -15,7 +15,11 @@ namespace list_reader {
 // Real lists are a few KB; a larger file is no add-on list, or one no one should wait for.
 inline constexpr std::uint64_t max_list_size = 16u << 20;
 
-// What marks the add-on's entry, on a line or in a start tag, and what disables it.
+// Real entries have a handful of attributes; a start tag with more is refused, so that no list
+// makes the reader keep or compare more than that many at once.
+inline constexpr std::size_t max_attributes = 256;
+
+// What marks the add-on's entry in the raw bytes of a start tag, and what disables it there.
 inline constexpr std::string_view needle_element = "jspluginonline";
 inline constexpr std::string_view needle_name = "name=\"";
 inline constexpr std::string_view needle_addon = "Quillora插件";
@@ -27,11 +31,14 @@ struct span {
   std::uint64_t end = 0;
 };
 
-// One element of the add-on: its start tag holds "jspluginonline", `name="` and "Quillora插件".
+// One element of the add-on: a jspluginonline or jsplugin element whose name, as XML reads it,
+// is "Quillora插件", or any element whose start tag's bytes hold "jspluginonline", `name="` and
+// "Quillora插件". Elements inside it are part of it.
 struct addon_element {
   span bytes;            // start tag to end tag
   span whole;            // the same, or its whole lines with their LF when nothing else is on them
-  bool enabled = false;  // "false" nowhere in its start tag
+  bool enabled = false;  // start tag that holds the needles: "false" nowhere in it; any other:
+                         // its enable value is not "false"
   bool in_root = false;  // a child of the root element
   bool current = false;  // its install and url values point at this build's origin
 };
@@ -47,10 +54,32 @@ enum class placement {
 
 enum class verdict {
   ok,
-  read_failed,    // the stream went bad
-  too_large,      // more than max_list_size bytes
-  malformed,      // not well-formed XML: `line` and `detail` say where and what
-  not_jsplugins,  // well formed, but the root element is another: `line` says where it starts
+  read_failed,          // the stream went bad
+  too_large,            // more than max_list_size bytes
+  malformed,            // not well-formed XML: `line` and `detail` say where and what
+  not_jsplugins,        // well formed, but the root element is another: `line` says where it starts
+  entity_declared,      // its document type declares an entity: `line` says where
+  too_many_attributes,  // a start tag has more than max_attributes: `line` says where it starts
+};
+
+// A digest of a stream of events: equal digests mean, but for a chance of 2^-128, equal streams.
+struct digest {
+  std::uint64_t high = 0;
+  std::uint64_t low = 0;
+  bool operator==(const digest& o) const { return high == o.high && low == o.low; }
+  bool operator!=(const digest& o) const { return !(*this == o); }
+};
+
+// One add-on that the list registers: a jsplugin (offline) or jspluginonline (online) element, a
+// child of the root.
+struct listed_entry {
+  std::string name;
+  bool online = false;
+  std::string type;
+  bool enabled = false;  // as addon_element tells for an element of the add-on; any other: its
+                         // enable value is not "false"
+  std::string url;
+  bool quillora = false;  // an element of the add-on, as install and uninstall find them
 };
 
 // What one read of the list tells.
@@ -63,60 +92,20 @@ struct list_facts {
   placement place = placement::before_line;
   std::uint64_t insert_at = 0;  // before_line: the line's start; break_line: the closing tag;
                                 // open_root: the '/' of the root's "/>"
+  std::string encoding;         // as the XML declaration names it; empty without one
+  // Everything the office suite reads in the list but the add-on's elements, in order: each
+  // element with its attributes, comment, instruction, document type and entity reference, and
+  // text without the space at its ends (one text across a left-out element).
+  digest rest;
+  std::uint64_t entries = 0;  // elements of the add-on that are exactly this build's enabled
+                              // entry, children of the root
 };
 
-// Reads `in` to its end. Memory stays flat, but for one record an element of the add-on.
-list_facts read_list(std::istream& in, std::string_view origin);
-
-// One add-on that the list registers: a jsplugin (offline) or jspluginonline (online) element, a
-// child of the root.
-struct listed_entry {
-  std::string name;
-  bool online = false;
-  std::string type;
-  bool enabled = false;  // the add-on's own entry: "false" nowhere in its start tag; any other:
-                         // its enable value is not "false"
-  std::string url;
-  bool quillora = false;  // an element of the add-on, as install and uninstall find them
-};
-
-// The add-ons that the list registers, in its order; `facts` tells whether the list could be read
-// (on anything but ok, the entries mean nothing).
-std::vector<listed_entry> entries_of(std::istream& in, std::string_view origin, list_facts& facts);
-
-// One event of a list as the office suite reads it, elements of the add-on left out.
-struct what_the_suite_reads {
-  int kind = 0;
-  std::string name;
-  std::string value;
-  bool operator==(const what_the_suite_reads& o) const {
-    return kind == o.kind && name == o.name && value == o.value;
-  }
-};
-
-// What a well-formed list holds besides the add-on, in order, and the add-on's elements. Text is
-// compared without the white space at its ends, and across a removed element it is one text:
-// taking an entry out, or putting one in on a line of its own, changes only space between tags.
-class suite_view {
- public:
-  // `origin` is this build's: the entry that install puts in points at it.
-  suite_view(std::istream& in, std::string_view origin);
-  ~suite_view();
-  suite_view(const suite_view&) = delete;
-  suite_view& operator=(const suite_view&) = delete;
-
-  // The next event; false at the end of the list or when it can't be read as well-formed XML.
-  bool next(what_the_suite_reads& event);
-  // Whether the whole list was read and found well formed, once next() gave false.
-  bool complete() const;
-  // The add-on's elements passed over so far, and those of them that are exactly this build's
-  // enabled entry, a child of the root.
-  std::uint64_t addons() const;
-  std::uint64_t entries() const;
-
- private:
-  struct impl;
-  impl* impl_;
-};
+// Reads `in` to its end with one parse, and, when `registered` is given, fills it with the
+// add-ons that the list registers, in its order (meaningless unless the status is ok). A list in
+// an encoding that expat does not know is read as UTF-8. Memory stays flat, but for the one
+// token (a tag, a comment) that expat holds whole, and the entries asked for.
+list_facts read_list(std::istream& in, std::string_view origin,
+                     std::vector<listed_entry>* registered = nullptr);
 
 }  // namespace list_reader

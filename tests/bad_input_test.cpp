@@ -56,12 +56,17 @@ TEST_F(BadInput, OddBytesAreCopiedExactlyOrTheListIsRefusedUntouched) {
   for (char& c : binary)
     c = static_cast<char>(random());
   ASSERT_EQ(binary.find("</jsplugins>"), std::string::npos);
-  const std::string binary_why = "第1行" + bad_xml + "Document is empty";
+  const std::string binary_why = "第1行" + bad_xml + "not well-formed (invalid token)";
   const std::string cr_list = "<?xml version=\"1.0\"?>\r<jsplugins>\r" + e + "\r</jsplugins>\r";
   const std::string with_nul = decl + open_root + "<!-- a" + nul + nul + "b -->\n" + other + "\n";
   const std::string gbk = "<?xml version=\"1.0\" encoding=\"GBK\"?>\n";
   const std::string lower = "<?xml version='1.0' encoding='utf-8' standalone='yes'?>\n";
   const std::string not_utf8 = "XML声明的编码不是UTF-8";
+  const std::string entity = "<!DOCTYPE jsplugins [\n<!ENTITY a \"&#38;b;&#38;b;\">\n]>\n";
+  std::string many = "<jsplugin";
+  for (std::size_t i = 0; i <= list_reader::max_attributes; ++i)
+    many += " a" + std::to_string(i) + "=\"\"";
+  many += "/>\n";
 
   const struct {
     const char* name;
@@ -72,24 +77,24 @@ TEST_F(BadInput, OddBytesAreCopiedExactlyOrTheListIsRefusedUntouched) {
       // Bytes that XML does not allow: the suite can't read such a list, so nothing is edited.
       {"NUL bytes in other lines",
        with_nul + close_root,
-       {expect::refused, "第3行" + bad_xml + "Char 0x0 out of allowed range", ""},
-       {expect::refused, "第3行" + bad_xml + "Char 0x0 out of allowed range", ""}},
+       {expect::refused, "第3行" + bad_xml + "not well-formed (invalid token)", ""},
+       {expect::refused, "第3行" + bad_xml + "not well-formed (invalid token)", ""}},
       {"NUL byte behind the entry",
        decl + open_root + e + nul + "\n" + close_root,
-       {expect::refused, "第3行" + bad_xml + "Char 0x0 out of allowed range", ""},
-       {expect::refused, "第3行" + bad_xml + "Char 0x0 out of allowed range", ""}},
+       {expect::refused, "第3行" + bad_xml + "not well-formed (invalid token)", ""},
+       {expect::refused, "第3行" + bad_xml + "not well-formed (invalid token)", ""}},
       {"invalid UTF-8",
        decl + open_root + bad_utf8 + cut_name + e + "\n" + close_root,
-       {expect::refused, "第3行" + bad_xml + "Input is not proper UTF-8, indicate encoding !", ""},
-       {expect::refused, "第3行" + bad_xml + "Input is not proper UTF-8, indicate encoding !", ""}},
+       {expect::refused, "第3行" + bad_xml + "not well-formed (invalid token)", ""},
+       {expect::refused, "第3行" + bad_xml + "not well-formed (invalid token)", ""}},
       {"byte-order mark",
        bom + decl + open_root + other + "\n" + close_root,
        {expect::adds, "", bom + decl + open_root + other + "\n" + e + "\n" + close_root},
        {expect::nothing, "", ""}},
       {"byte-order mark alone",
        bom,
-       {expect::refused, "第1行" + bad_xml + "Extra content at the end of the document", ""},
-       {expect::refused, "第1行" + bad_xml + "Extra content at the end of the document", ""}},
+       {expect::refused, "第1行" + bad_xml + "no element found", ""},
+       {expect::refused, "第1行" + bad_xml + "no element found", ""}},
       // CRs alone end no line: the whole list is one line, the entry among other markup.
       {"CR line ends",
        cr_list,
@@ -107,8 +112,10 @@ TEST_F(BadInput, OddBytesAreCopiedExactlyOrTheListIsRefusedUntouched) {
        {expect::nothing, "", ""}},
       {"declared in UTF-16 after a byte-order mark",
        bom + "<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n" + open_root + close_root,
-       {expect::refused, "第1行" + bad_xml + "Document labelled UTF-16 but has UTF-8 content", ""},
-       {expect::refused, "第1行" + bad_xml + "Document labelled UTF-16 but has UTF-8 content", ""}},
+       {expect::refused, "第1行" + bad_xml + "encoding specified in XML declaration is incorrect",
+        ""},
+       {expect::refused, "第1行" + bad_xml + "encoding specified in XML declaration is incorrect",
+        ""}},
       {"declared in ISO-8859-1 over two lines",
        "<?xml version=\"1.0\"\n encoding = 'ISO-8859-1' ?>\n" + open_root + close_root,
        {expect::refused, not_utf8, ""},
@@ -117,6 +124,16 @@ TEST_F(BadInput, OddBytesAreCopiedExactlyOrTheListIsRefusedUntouched) {
        gbk + open_root + e + "\n" + close_root,
        {expect::no_need, "", ""},
        {expect::removes, "", gbk + open_root + close_root}},
+      // Bounds that no list reaches: declared entities, which could expand without end, and
+      // more attributes in a tag than any entry has.
+      {"an entity declared",
+       decl + entity + open_root + e + "\n&a;\n" + close_root,
+       {expect::refused, "第3行声明了实体", ""},
+       {expect::refused, "第3行声明了实体", ""}},
+      {"too many attributes",
+       decl + open_root + many + e + "\n" + close_root,
+       {expect::refused, "第3行的标签属性过多", ""},
+       {expect::refused, "第3行的标签属性过多", ""}},
       {"declared in lower-case utf-8",
        lower + open_root + close_root,
        {expect::adds, "", lower + open_root + e + "\n" + close_root},

@@ -631,7 +631,7 @@ TEST_F(CommandLine, JsonTellsScriptsWhatEachRunDid) {
   using values = std::map<std::string, std::string>;
   const std::string no_folder = failure("无法创建XML文件", "No such file or directory");
   const std::string malformed =
-      failure("无法修改XML文件", "第1行有XML格式错误：Couldn't find end of Start Tag x");
+      failure("无法修改XML文件", "第1行有XML格式错误：unclosed token");
   const auto ok = [](const char* action, const char* changed, const char* state) {
     return values{{"action", action}, {"changed", changed}, {"state", state}, {"list", rel}};
   };

@@ -102,9 +102,10 @@ inline rewritten rewrite(const std::string& list, bool install) {
   return {r.status, r.line, out.str()};
 }
 
-// Whether the list starts with an XML declaration that names an encoding other than UTF-8.
+// Whether the list starts with an XML declaration that names an encoding other than UTF-8 (one
+// that ends in its first 4 KiB: no list has a longer one).
 inline bool declares_other_encoding(std::string text) {
-  text = text.substr(0, declaration_limit);
+  text = text.substr(0, 4096);
   if (text.rfind("\xEF\xBB\xBF", 0) == 0)
     text.erase(0, 3);
   static const std::regex start("<\\?xml[ \t\r\n]");

@@ -268,12 +268,24 @@ TEST_F(WriteFile, ListsAsPeopleWriteThemGetTheEntryInTheRightPlace) {
       {"disabled entry beside another element", decl + root + disabled_entry() + other + "\n" + end,
        adds, decl + root + other + "\n" + le + end, nothing, ""},
       {"element never closed", decl + root + "  <jspluginonline name=\"Other\" url=\"u\">\n" + end,
-       refused,
-       "第4行有XML格式错误：Opening and ending tag mismatch: jspluginonline line 3 and jsplugins",
-       refused,
-       "第4行有XML格式错误：Opening and ending tag mismatch: jspluginonline line 3 and jsplugins"},
-      {"no closing tag", "这不是列表\n", refused, "第1行有XML格式错误：Document is empty", refused,
-       "第1行有XML格式错误：Document is empty"},
+       refused, "第4行有XML格式错误：mismatched tag", refused,
+       "第4行有XML格式错误：mismatched tag"},
+      {"no closing tag", "这不是列表\n", refused, "第1行有XML格式错误：syntax error", refused,
+       "第1行有XML格式错误：syntax error"},
+      // One entry of the add-on: the suite must not be left with a second one, and the add-on in
+      // its offline form or with its name in character references is the add-on all the same.
+      {"entry for this server beside one for another", decl + root + le + old_server + end, adds,
+       decl + root + le + end, removes, decl + root + end},
+      {"offline entry of the add-on",
+       decl + root +
+           "  <jsplugin name=\"Quillora插件\" url=\"https://q.example:1/\" type=\"wps\"/>\n" + end,
+       adds, decl + root + le + end, removes, decl + root + end},
+      {"the add-on's name in character references",
+       decl + root +
+           "<jspluginonline enable=\"true\" install=\"" QUILLORA_ORIGIN "\" url=\"" QUILLORA_ORIGIN
+           "/\" type=\"wps\" name=\"Quillora&#x63D2;&#x4EF6;\"/>\n" +
+           end,
+       no_need, "", removes, decl + root + end},
       {"another root", decl + "<plugins>\n" + le + "</plugins>\n", refused,
        "第2行的根元素不是<jsplugins>", refused, "第2行的根元素不是<jsplugins>"},
   };
