@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "failure_texts.hpp"
 #include "list_reader.hpp"
 
 // The list, relative to the home directory; messages print it in this form.
@@ -122,12 +123,40 @@ struct edit_options {
                                 // never through a link (0700 under a home without .local)
 };
 
+// What a run did with one list.
+struct list_report {
+  std::string list;  // relative to the home
+  bool ok = false;
+  bool changed = false;
+  std::string error;  // its failure line, without its newline
+  failure_kind reason = failure_kind::none;
+  std::uint64_t failed_line = 0;
+};
+
 // What one run of the editor did.
 struct edit_report {
   bool ok = false;       // what write_file returns
-  bool changed = false;  // a new list took the old one's place, or was created
+  bool changed = false;  // a new list took the old one's place, or was created, in any list
   std::string error;     // the run's failure line on stderr, without its newline; empty if none
+  std::vector<list_report> lists;  // each list edited, the home's own first
+  // What a person is told of the failure (as failure_texts words it), the list concerned and the
+  // line at fault; none when the run succeeded.
+  failure_kind reason = failure_kind::none;
+  std::string failed_list;
+  std::uint64_t failed_line = 0;
 };
+
+// The lists of sandboxed copies of the suite under the home open as `home` (a folder, or
+// AT_FDCWD), relative to it: .var/app/*/data/…, snap/*/current/.local/share/… and
+// .linglong/*/share/… each with Kingsoft/wps/jsaddons/publish.xml, wherever that copy's
+// Kingsoft/wps/jsaddons folder exists (its list may not yet), in the order of their names.
+std::vector<std::string> sandbox_lists(int home);
+
+// The folders under the home, relative to it, that a run may open on its way to the lists: the
+// home's own list folder and where sandboxes keep their apps' homes.
+inline std::vector<std::string> folders_to_check() {
+  return {std::string(list_folder()), ".var/app", "snap", ".linglong"};
+}
 
 // write_file with options, telling what it did.
 edit_report edit_file(int mode, const edit_options& options);
@@ -144,13 +173,15 @@ enum class list_state {
 // it), through a link to it if there is one, and tells where the add-on stands. Changes nothing,
 // creates nothing, takes no lock and prints nothing on stdout: the list is only ever replaced
 // whole, so one read sees either the old list or the new one.
-list_state read_list_state(std::optional<int> home = std::nullopt);
+// `list` names another list than the home's own, one of sandbox_lists.
+list_state read_list_state(std::optional<int> home = std::nullopt,
+                           std::string_view list = list_path);
 
 // The add-ons that the list under $HOME registers, children of its root, in its order; read as
 // read_list_state reads it. Empty without a list; nothing when it can't be read or is refused,
 // with one line on stderr, which last_failure() then gives.
 std::optional<std::vector<list_reader::listed_entry>> read_list_entries(
-    std::optional<int> home = std::nullopt);
+    std::optional<int> home = std::nullopt, std::string_view list = list_path);
 
 // How long a run waits for another copy to finish with the list, in whole seconds: 30, or
 // QUILLORA_LOCK_TIMEOUT's value, which tests lower.

@@ -2,9 +2,12 @@
 // the runs themselves: install, uninstall, status, list and version on the console alone.
 #include "command_line.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
@@ -311,18 +314,70 @@ class json_report {
   nlohmann::ordered_json object_ = nlohmann::ordered_json::object();
 };
 
-// A failed run with --json: the object with the failure line's text.
-int json_failure(command what, const std::string& error, int code = 1) {
+// A failed run with --json: the object with the failure line's text, and each list's object
+// when the home holds more than its own.
+int json_failure(command what, const std::string& error, int code = 1,
+                 nlohmann::ordered_json lists = nullptr) {
   json_report report(what);
   report.add("changed", false);
   report.add("list", std::string(list_path));
   report.add("error", error);
+  if (!lists.is_null())
+    report.add("lists", std::move(lists));
   return report.print(code);
 }
 
 // The home folder of a run that root keeps for itself, opened once when its owner was checked; -1
 // when it could not be opened; nothing when the run looks $HOME up itself.
 std::optional<int> checked_home;
+
+// The home folder that the reading modes look for sandboxed copies' lists in.
+int home_to_read() {
+  if (checked_home)
+    return *checked_home;
+  static const unique_fd home([] {
+    const char* path = std::getenv("HOME");
+    return path != nullptr && *path != '\0'
+               ? ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK)
+               : -1;
+  }());
+  return home.get();
+}
+
+// Whether the home's own list counts beside the sandboxed copies': where its folder is there, or
+// where there is no other list.
+bool home_list_counts(int home, const std::vector<std::string>& further) {
+  struct stat st;
+  return further.empty() ||
+         (::fstatat(home, std::string(list_folder()).c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode));
+}
+
+// Where the add-on stands over several lists: enabled only when enabled in all of them.
+list_state overall(const std::vector<list_state>& states) {
+  list_state all = list_state::enabled;
+  for (const list_state state : states) {
+    if (state == list_state::unreadable)
+      return state;
+    if (state != list_state::enabled)
+      all = all == list_state::disabled || state == list_state::disabled ? list_state::disabled
+                                                                         : list_state::absent;
+  }
+  return all;
+}
+
+const char* state_text(list_state state) {
+  switch (state) {
+    case list_state::enabled:
+      return "已注册，已启用";
+    case list_state::disabled:
+      return "已注册，未启用";
+    case list_state::absent:
+      return "未注册";
+    case list_state::unreadable:
+      break;
+  }
+  return "";
+}
 
 int run_edit(command what) {
   const int mode = what == command::install ? 0 : 1;
@@ -333,74 +388,141 @@ int run_edit(command what) {
     return edit_file(mode, options).ok ? 0 : 1;
   options.quiet = true;
   const edit_report done = edit_file(mode, options);
+  // Each list's own object, when the home holds more than its own list.
+  nlohmann::ordered_json lists = nullptr;
+  std::vector<list_state> states;
+  for (const list_report& list : done.lists) {
+    const list_state state = !list.ok                   ? list_state::unreadable
+                             : what == command::install ? list_state::enabled
+                                                        : read_list_state(checked_home, list.list);
+    states.push_back(state);
+    if (done.lists.size() == 1 && list.list == list_path)
+      continue;
+    nlohmann::ordered_json object{{"list", list.list}, {"changed", list.changed}};
+    object["state"] = list.ok && name_of(state) != nullptr ? nlohmann::ordered_json(name_of(state))
+                                                           : nlohmann::ordered_json(nullptr);
+    if (!list.ok)
+      object["error"] = list.error;
+    if (lists.is_null())
+      lists = nlohmann::ordered_json::array();
+    lists.push_back(std::move(object));
+  }
   if (!done.ok)
-    return json_failure(what, done.error);
-  const char* state = what == command::install ? "enabled" : name_of(read_list_state(checked_home));
+    return json_failure(what, done.error, 1, std::move(lists));
   json_report report(what);
   report.add("changed", done.changed);
-  report.add("state", state);
+  report.add("state", name_of(overall(states)));
   report.add("list", std::string(list_path));
+  if (!lists.is_null())
+    report.add("lists", std::move(lists));
   return report.print(0);
 }
 
 int run_status() {
-  const list_state state = read_list_state(checked_home);
+  const int home = home_to_read();
+  const std::vector<std::string> further = sandbox_lists(home);
+  const list_state own = read_list_state(checked_home);
+  std::vector<list_state> states;
+  if (home_list_counts(home, further))
+    states.push_back(own);
+  nlohmann::ordered_json lists = further.empty() ? nullptr : nlohmann::ordered_json::array();
+  std::string error = last_failure();
+  for (const std::string& list : further) {
+    const list_state state = read_list_state(checked_home, list);
+    states.push_back(state);
+    nlohmann::ordered_json object{{"list", list}, {"changed", false}};
+    object["state"] = name_of(state) != nullptr ? nlohmann::ordered_json(name_of(state))
+                                                : nlohmann::ordered_json(nullptr);
+    if (state == list_state::unreadable)
+      object["error"] = error = last_failure();
+    lists.push_back(std::move(object));
+  }
+  const list_state state = overall(states);
   const int code = state == list_state::enabled ? 0 : state == list_state::unreadable ? 1 : 3;
   if (chosen_json) {
     if (state == list_state::unreadable)
-      return json_failure(command::status, last_failure());
+      return json_failure(command::status, error, 1, std::move(lists));
     json_report report(command::status);
     report.add("changed", false);
     report.add("state", name_of(state));
     report.add("list", std::string(list_path));
+    if (!lists.is_null())
+      report.add("lists", std::move(lists));
     return report.print(code);
   }
-  switch (state) {
-    case list_state::enabled:
-      print_line(stdout, "Quillora插件：已注册，已启用");
-      break;
-    case list_state::disabled:
-      print_line(stdout, "Quillora插件：已注册，未启用");
-      break;
-    case list_state::absent:
-      print_line(stdout, "Quillora插件：未注册");
-      break;
-    case list_state::unreadable:
-      break;
+  if (own != list_state::unreadable)
+    print_line(stdout, std::string("Quillora插件：") + state_text(own));
+  for (std::size_t i = 0; i < further.size(); ++i) {
+    const list_state of_list = states[states.size() - further.size() + i];
+    if (of_list != list_state::unreadable)
+      print_line(stdout, "沙盒中的XML文件：" + printable(further[i]) + "：" + state_text(of_list));
   }
   return code;
 }
 
+nlohmann::ordered_json addons_of(const std::vector<list_reader::listed_entry>& entries) {
+  nlohmann::ordered_json addons = nlohmann::ordered_json::array();
+  for (const list_reader::listed_entry& entry : entries) {
+    addons.push_back({{"name", entry.name},
+                      {"online", entry.online},
+                      {"type", entry.type},
+                      {"enabled", entry.enabled},
+                      {"url", entry.url},
+                      {"quillora", entry.quillora}});
+  }
+  return addons;
+}
+
 // One line an add-on for people: the add-on's own entry marked with '*', then its name, online
 // or offline, type, enabled or not, and address.
-int run_list() {
-  const auto entries = read_list_entries(checked_home);
-  if (!entries)
-    return chosen_json ? json_failure(command::list, last_failure()) : 1;
-  if (chosen_json) {
-    json_report report(command::list);
-    report.add("changed", false);
-    report.add("list", std::string(list_path));
-    nlohmann::ordered_json addons = nlohmann::ordered_json::array();
-    for (const list_reader::listed_entry& entry : *entries) {
-      addons.push_back({{"name", entry.name},
-                        {"online", entry.online},
-                        {"type", entry.type},
-                        {"enabled", entry.enabled},
-                        {"url", entry.url},
-                        {"quillora", entry.quillora}});
-    }
-    report.add("addons", std::move(addons));
-    return report.print(0);
-  }
-  if (entries->empty())
+void print_entries(const std::vector<list_reader::listed_entry>& entries) {
+  if (entries.empty())
     print_line(stdout, "列表中没有插件");
-  for (const list_reader::listed_entry& entry : *entries) {
+  for (const list_reader::listed_entry& entry : entries) {
     print_line(stdout, std::string(entry.quillora ? "* " : "  ") + printable(entry.name) + "  " +
                            (entry.online ? "在线" : "离线") + "  " + printable(entry.type) + "  " +
                            (entry.enabled ? "已启用" : "未启用") + "  " + printable(entry.url));
   }
-  return 0;
+}
+
+// The home's own list, then each sandboxed copy's under a line that names it.
+int run_list() {
+  const auto entries = read_list_entries(checked_home);
+  if (!entries)
+    return chosen_json ? json_failure(command::list, last_failure()) : 1;
+  if (!chosen_json)
+    print_entries(*entries);
+  bool ok = true;
+  std::string error;
+  nlohmann::ordered_json lists = nullptr;
+  for (const std::string& list : sandbox_lists(home_to_read())) {
+    if (!chosen_json)
+      print_line(stdout, "沙盒中的XML文件：" + printable(list));
+    const auto of_list = read_list_entries(checked_home, list);
+    nlohmann::ordered_json object{{"list", list}, {"changed", false}};
+    if (of_list) {
+      object["addons"] = addons_of(*of_list);
+      if (!chosen_json)
+        print_entries(*of_list);
+    } else {
+      ok = false;
+      object["error"] = error = last_failure();
+    }
+    if (lists.is_null())
+      lists = nlohmann::ordered_json::array();
+    lists.push_back(std::move(object));
+  }
+  if (!chosen_json)
+    return ok ? 0 : 1;
+  if (!ok)
+    return json_failure(command::list, error, 1, std::move(lists));
+  json_report report(command::list);
+  report.add("changed", false);
+  report.add("list", std::string(list_path));
+  report.add("addons", addons_of(*entries));
+  if (!lists.is_null())
+    report.add("lists", std::move(lists));
+  return report.print(0);
 }
 
 // A mode that works on the list under the home, in this process.
@@ -462,7 +584,7 @@ int run_command(command what) {
     if (who->uid != 0)
       return run_for(*who, what);
   }
-  home_check found = check_home({std::string(list_folder())});
+  home_check found = check_home(folders_to_check());
   switch (found.verdict) {
     case home_check::refused:
       return chosen_json ? json_failure(what, run_as_user_failure()) : 1;

@@ -1,10 +1,12 @@
 // The list editor's part on disk: finds the list under the home folder, takes the lock, and
 // replaces the list only by a complete, checked and synced copy.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -45,22 +47,38 @@ class temp_file_guard {
 
 // What the run so far has done, for callers that report it themselves.
 struct run_state {
-  bool quiet = false;    // progress lines are not printed
-  bool changed = false;  // a new list took the old one's place
+  bool quiet = false;                      // progress lines are not printed
+  bool changed = false;                    // a new list took the old one's place
+  failure_kind kind = failure_kind::none;  // of the last failure line
+  std::string failed_list;                 // the list it concerns
+  std::uint64_t failed_line = 0;           // the line of that list at fault, if any
+  std::vector<list_report> lists;          // each list edited so far
 };
 run_state run;
 std::string last_failure_line;  // without its newline
 
 namespace {
 
+// The list being worked on, relative to the home: the home's own, or a sandboxed copy's.
+std::string shown(list_path);
+
+// Tells a person what the last failure line means, as failure_texts has it.
+void classify(failure_kind kind, std::uint64_t line = 0) {
+  run.kind = kind;
+  run.failed_list = shown;
+  run.failed_line = line;
+}
+
 // One console line: a text of the program's own and a value from outside, made printable.
 void say(std::FILE* stream, std::string_view text, std::string_view value = {}) {
   std::string line(text);
   line.append(printable(value));
-  if (stream == stderr)
+  if (stream == stderr) {
     last_failure_line = line;
-  else if (run.quiet)
+    classify(failure_kind::other);
+  } else if (run.quiet) {
     return;
+  }
   line.push_back('\n');
   std::fwrite(line.data(), 1, line.size(), stream);
   std::fflush(stream);
@@ -77,6 +95,10 @@ void report(std::string_view what, std::string_view file, std::string_view why) 
 
 void report(std::string_view what, std::string_view file, int error) {
   report(what, file, std::strerror(error));
+  if (error == EACCES || error == EPERM || error == EROFS)
+    classify(failure_kind::no_permission);
+  else if (error == ENOSPC || error == EDQUOT)
+    classify(failure_kind::disk_full);
 }
 
 std::string folder_of(const std::string& path) {
@@ -123,15 +145,15 @@ std::string why_not(rewrite_status status, std::uint64_t line, const std::string
 // anything else.
 bool check_list(int fd, struct stat& st, std::string_view refused = "无法编辑XML文件") {
   if (::fstat(fd, &st) != 0) {
-    report("无法读取XML文件", list_path, errno);
+    report("无法读取XML文件", shown, errno);
     return false;
   }
   if (!S_ISREG(st.st_mode)) {
-    report(refused, list_path, "不是普通文件");
+    report(refused, shown, "不是普通文件");
     return false;
   }
   if (static_cast<std::uint64_t>(st.st_size) > max_list_size) {
-    report("无法读取XML文件", list_path, why_not(rewrite_status::too_large, 0, {}, 0));
+    report("无法读取XML文件", shown, why_not(rewrite_status::too_large, 0, {}, 0));
     return false;
   }
   return true;
@@ -141,14 +163,15 @@ bool check_list(int fd, struct stat& st, std::string_view refused = "无法编�
 // before the reason), and gives false; a blank list is none of the user's work and gives true.
 bool judge_read(const scan_result& scan, int read_error, std::string_view refused) {
   if (scan.status == rewrite_status::read_failed || read_error != 0) {
-    report("读取XML文件失败", list_path, read_error != 0 ? read_error : EIO);
+    report("读取XML文件失败", shown, read_error != 0 ? read_error : EIO);
     return false;
   }
   if (scan.status == rewrite_status::done || scan.blank)
     return true;
   if (scan.status == rewrite_status::too_large)
     refused = "无法读取XML文件";  // whatever the run meant to do with it
-  report(refused, list_path, why_not(scan.status, scan.line, scan.detail, 0));
+  report(refused, shown, why_not(scan.status, scan.line, scan.detail, 0));
+  classify(failure_kind::malformed, scan.line);
   return false;
 }
 
@@ -226,7 +249,7 @@ bool replace_list(const std::string& path, int folder_fd, const struct stat* old
     fd_streambuf written(out.get());
     std::istream copy(&written);
     if (!check(copy)) {
-      report("无法修改XML文件", list_path, "修改后的文件未通过检查，XML文件保持原样");
+      report("无法修改XML文件", shown, "修改后的文件未通过检查，XML文件保持原样");
       return false;
     }
   }
@@ -235,7 +258,7 @@ bool replace_list(const std::string& path, int folder_fd, const struct stat* old
     return false;
   }
   if (::rename(temp.c_str(), path.c_str()) != 0) {
-    report("无法用临时文件替换XML文件", list_path, errno);
+    report("无法用临时文件替换XML文件", shown, errno);
     return false;
   }
   guard.keep();
@@ -253,7 +276,7 @@ bool write_new_list(const std::string& path, int folder_fd, const struct stat* o
   return replace_list(
       path, folder_fd, old,
       [](std::ostream& out) { return static_cast<bool>(out << list_skeleton()); }, nullptr,
-      "已创建新的XML文件：", list_path);
+      "已创建新的XML文件：", shown);
 }
 
 // Rewrites the list at `path`, open as `in` with the status `st`, into its temporary copy,
@@ -262,7 +285,7 @@ bool rewrite_file(const std::string& path, int folder_fd, int in, const struct s
                   bool install, const list_reader::list_facts& facts) {
   auto fill = [&](std::ostream& out) {
     if (::lseek(in, 0, SEEK_SET) != 0) {
-      report("读取XML文件失败", list_path, errno);
+      report("读取XML文件失败", shown, errno);
       return false;
     }
     fd_streambuf buffer(in);
@@ -273,11 +296,12 @@ bool rewrite_file(const std::string& path, int folder_fd, int in, const struct s
     if (result.status == rewrite_status::write_failed)
       return false;  // the caller reports the write
     if (result.status == rewrite_status::read_failed || buffer.error() != 0) {
-      report("读取XML文件失败", list_path, buffer.error() != 0 ? buffer.error() : EIO);
+      report("读取XML文件失败", shown, buffer.error() != 0 ? buffer.error() : EIO);
       return false;
     }
-    report("无法修改XML文件", list_path,
+    report("无法修改XML文件", shown,
            why_not(result.status, result.line, result.detail, buffer.error()));
+    classify(failure_kind::malformed, result.line);
     return false;
   };
   // The copy must hold all that the scan found in the old list but the add-on.
@@ -319,6 +343,7 @@ bool lock_folder(int fd, const std::string& folder) {
     if (waited >= std::chrono::seconds(bound)) {
       report("无法锁定XML文件所在目录", folder,
              "等待超过" + std::to_string(bound) + "秒，另一个安装程序仍在修改XML文件");
+      classify(failure_kind::busy);
       return false;
     }
     if (!told && waited >= std::chrono::seconds(1)) {
@@ -372,11 +397,11 @@ bool make_list_folders() {
 
 // Everything after the working directory is the home directory.
 bool edit_list(bool install, bool create_folders) {
-  std::string path(list_path);
+  std::string path(shown);
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) {
     if (errno != ENOENT && errno != ENOTDIR) {
-      report("无法访问XML文件", list_path, errno);
+      report("无法访问XML文件", shown, errno);
       return false;
     }
   } else if (S_ISLNK(st.st_mode)) {
@@ -385,7 +410,7 @@ bool edit_list(bool install, bool create_folders) {
     if (target == nullptr) {
       if (errno == ENOENT && !install)
         return true;  // links to nothing: nothing to remove
-      report("无法访问XML文件链接的文件", list_path,
+      report("无法访问XML文件链接的文件", shown,
              errno == ENOENT ? std::string_view("链接指向的文件不存在") : std::strerror(errno));
       return false;
     }
@@ -403,7 +428,8 @@ bool edit_list(bool install, bool create_folders) {
         return true;  // no folder, no list
       if (create_folders && path == list_path)
         return make_list_folders() && edit_list(install, false);
-      report("无法创建XML文件", list_path, errno);
+      report("无法创建XML文件", shown, errno);
+      classify(failure_kind::no_suite_folder);
       return false;
     }
     report("无法打开XML文件所在目录", folder, errno);
@@ -422,7 +448,7 @@ bool edit_list(bool install, bool create_folders) {
   const unique_fd in = open_for_reading(path);
   if (!in) {
     if (errno != ENOENT) {
-      report("无法读取XML文件", list_path, errno);
+      report("无法读取XML文件", shown, errno);
       return false;
     }
     return !install || write_new_list(path, folder_fd.get(), nullptr);
@@ -466,10 +492,87 @@ bool edit_in_home(int mode, const edit_options& options) {
   } else {
     report("无法获取当前工作目录", {}, errno);  // the list is found relative to it all the same
   }
-  return edit_list(mode == 0, options.create_folders);
+  const std::vector<std::string> further = sandbox_lists(AT_FDCWD);
+  struct stat st;
+  const bool home_list_found = ::stat(std::string(list_folder()).c_str(), &st) == 0;
+  bool ok = true;
+  const auto edit_one = [&](const std::string& list, bool create_folders) {
+    shown = list;
+    const bool changed_before = run.changed;
+    last_failure_line.clear();
+    run.changed = false;
+    list_report done;
+    done.list = list;
+    done.ok = edit_list(mode == 0, create_folders);
+    done.changed = run.changed;
+    if (!done.ok) {
+      done.error = last_failure_line;
+      done.reason = run.kind;
+      done.failed_line = run.failed_line;
+    }
+    run.changed = changed_before || run.changed;
+    run.lists.push_back(done);
+    ok = done.ok && ok;
+  };
+  // The home's own list, as ever, unless a sandboxed copy of the suite is all that the user has.
+  if (further.empty() || home_list_found || (mode == 0 && options.create_folders))
+    edit_one(std::string(list_path), options.create_folders);
+  // One line names each further list; its own lines follow.
+  for (const std::string& list : further) {
+    say(stdout, "沙盒中的XML文件：", list);
+    edit_one(list, false);
+  }
+  shown = list_path;
+  // The run's failure line is the last one of a list that failed.
+  for (const list_report& done : run.lists) {
+    if (!done.ok) {
+      last_failure_line = done.error;
+      run.kind = done.reason;
+      run.failed_list = done.list;
+      run.failed_line = done.failed_line;
+    }
+  }
+  return ok;
 }
 
 }  // namespace
+
+std::vector<std::string> sandbox_lists(int home) {
+  // Where each kind of sandbox keeps an app's home, and where in it the suite's folder lies.
+  static constexpr struct {
+    std::string_view apps;
+    std::string_view folder;
+  } kinds[] = {
+      {".var/app", "data/Kingsoft/wps/jsaddons"},
+      {"snap", "current/.local/share/Kingsoft/wps/jsaddons"},
+      {".linglong", "share/Kingsoft/wps/jsaddons"},
+  };
+  std::vector<std::string> lists;
+  for (const auto& kind : kinds) {
+    const std::string apps(kind.apps);
+    const int fd = ::openat(home, apps.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+      continue;
+    DIR* dir = ::fdopendir(fd);
+    if (dir == nullptr) {
+      ::close(fd);
+      continue;
+    }
+    std::vector<std::string> found;
+    while (const dirent* app = ::readdir(dir)) {
+      if (app->d_name[0] == '.')
+        continue;
+      const std::string folder = apps + "/" + app->d_name + "/" + std::string(kind.folder);
+      struct stat st;
+      if (::fstatat(home, folder.c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode))
+        found.push_back(folder + "/" + std::string(list_path.substr(list_folder().size() + 1)));
+    }
+    ::closedir(dir);
+    std::sort(found.begin(), found.end());
+    lists.insert(lists.end(), found.begin(), found.end());
+  }
+  return lists;
+}
 
 edit_report edit_file(int mode, const edit_options& options) {
   run = run_state{};
@@ -479,6 +582,10 @@ edit_report edit_file(int mode, const edit_options& options) {
   report.ok = edit_in_home(mode, options);
   report.changed = run.changed;
   report.error = last_failure_line;
+  report.lists = std::move(run.lists);
+  report.reason = report.ok ? failure_kind::none : run.kind;
+  report.failed_list = run.failed_list;
+  report.failed_line = run.failed_line;
   run = run_state{};
   return report;
 }
@@ -491,7 +598,8 @@ namespace {
 
 // Opens the list under $HOME for reading, through a link to it if there is one. Gives no file and
 // `absent` when there is no list; no file and an error line when it can't be opened.
-unique_fd open_list_to_read(std::optional<int> folder, bool& absent) {
+unique_fd open_list_to_read(std::optional<int> folder, std::string_view list, bool& absent) {
+  shown = list;
   absent = false;
   const char* home = std::getenv("HOME");
   if (home == nullptr || *home == '\0') {
@@ -502,15 +610,14 @@ unique_fd open_list_to_read(std::optional<int> folder, bool& absent) {
     say(stderr, "无法更改工作目录");
     return unique_fd();
   }
-  const std::string path =
-      folder ? std::string(list_path) : std::string(home) + "/" + std::string(list_path);
+  const std::string path = folder ? std::string(list) : std::string(home) + "/" + std::string(list);
   unique_fd in(::openat(folder ? *folder : AT_FDCWD, path.c_str(),
                         O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (!in) {
     if (errno == ENOENT || errno == ENOTDIR)
       absent = true;  // no list, no folder, or a link to nothing
     else
-      report("无法读取XML文件", list_path, errno);
+      report("无法读取XML文件", shown, errno);
     return unique_fd();
   }
   struct stat st;
@@ -521,9 +628,9 @@ unique_fd open_list_to_read(std::optional<int> folder, bool& absent) {
 
 }  // namespace
 
-list_state read_list_state(std::optional<int> home) {
+list_state read_list_state(std::optional<int> home, std::string_view list) {
   bool absent = false;
-  const unique_fd in = open_list_to_read(home, absent);
+  const unique_fd in = open_list_to_read(home, list, absent);
   if (!in)
     return absent ? list_state::absent : list_state::unreadable;
   scan_result scan;
@@ -534,10 +641,11 @@ list_state read_list_state(std::optional<int> home) {
   return scan.entry ? list_state::disabled : list_state::absent;
 }
 
-std::optional<std::vector<list_reader::listed_entry>> read_list_entries(std::optional<int> home) {
+std::optional<std::vector<list_reader::listed_entry>> read_list_entries(std::optional<int> home,
+                                                                        std::string_view list) {
   last_failure_line.clear();
   bool absent = false;
-  const unique_fd in = open_list_to_read(home, absent);
+  const unique_fd in = open_list_to_read(home, list, absent);
   if (!in) {
     if (!absent)
       return std::nullopt;

@@ -4,6 +4,7 @@
 #include <gtk/gtk.h>
 #include <unistd.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -98,10 +99,13 @@ constexpr edit uninstall_edit{1, "卸载成功!", "卸载失败!"};
 
 // Shows the notice with `message` (an error notice when `type` says so), waits until the user
 // dismisses it, then ends the main loop. `parent` may be null: the notice then stands alone.
-void show_info(gpointer parent, const char* message, GtkMessageType type = GTK_MESSAGE_INFO) {
+void show_info(gpointer parent, const char* message, GtkMessageType type = GTK_MESSAGE_INFO,
+               const std::string& why = {}) {
   GtkWidget* dialog =
       gtk_message_dialog_new(static_cast<GtkWindow*>(parent), GTK_DIALOG_DESTROY_WITH_PARENT, type,
                              GTK_BUTTONS_OK, "%s", message);
+  if (!why.empty())
+    gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", why.c_str());
   gtk_window_set_title(GTK_WINDOW(dialog), "安装提示");
   gtk_window_set_default_size(GTK_WINDOW(dialog), 250, 80);
   notice_mapped_at = 0;
@@ -118,19 +122,24 @@ namespace {
 void on_edit_thread(GTask* task, gpointer, gpointer task_data, GCancellable*) {
   edit_options options;
   options.home = checked_home;
-  g_task_return_boolean(task, edit_file(static_cast<const edit*>(task_data)->mode, options).ok);
+  auto* report = new edit_report(edit_file(static_cast<const edit*>(task_data)->mode, options));
+  g_task_return_pointer(task, report,
+                        [](gpointer done) { delete static_cast<edit_report*>(done); });
 }
 
-// The edit has ended: the notice tells what it did, so a failed run never reads as a success;
-// the console already holds the reason.
+// The edit has ended: the notice tells what it did, so a failed run never reads as a success,
+// and why it failed and what the user can do, for she may never see the console.
 void on_edit_done(GObject* parent, GAsyncResult* result, gpointer) {
   const auto* what = static_cast<const edit*>(g_task_get_task_data(G_TASK(result)));
-  const bool done = g_task_propagate_boolean(G_TASK(result), nullptr);
+  const std::unique_ptr<edit_report> done(
+      static_cast<edit_report*>(g_task_propagate_pointer(G_TASK(result), nullptr)));
   set_busy(false);
-  if (done) {
+  if (done && done->ok) {
     show_info(parent, what->success);
   } else {
-    show_info(parent, what->failure, GTK_MESSAGE_ERROR);
+    show_info(parent, what->failure, GTK_MESSAGE_ERROR,
+              done ? notice_text(done->reason, done->failed_list, done->failed_line, done->error)
+                   : std::string());
   }
 }
 
@@ -200,7 +209,7 @@ int main(int argc, char* argv[]) {
   // GTK reads the home's settings, CSS, themes and modules as it starts: started by root on a
   // user's home, the window is hers before GTK starts, as the command line's runs are.
   if (geteuid() == 0) {
-    home_check found = check_home({std::string(list_folder())});
+    home_check found = check_home(folders_to_check());
     if (found.verdict == home_check::refused ||
         (found.verdict == home_check::user && !become(found.owner)))
       return 1;

@@ -630,8 +630,7 @@ std::map<std::string, std::string> parsed(const std::string& out) {
 TEST_F(CommandLine, JsonTellsScriptsWhatEachRunDid) {
   using values = std::map<std::string, std::string>;
   const std::string no_folder = failure("无法创建XML文件", "No such file or directory");
-  const std::string malformed =
-      failure("无法修改XML文件", "第1行有XML格式错误：unclosed token");
+  const std::string malformed = failure("无法修改XML文件", "第1行有XML格式错误：unclosed token");
   const auto ok = [](const char* action, const char* changed, const char* state) {
     return values{{"action", action}, {"changed", changed}, {"state", state}, {"list", rel}};
   };
@@ -774,3 +773,113 @@ TEST_F(CommandLine, CreateFoldersGivesUsersWhoNeverStartedTheSuiteTheList) {
 }
 
 }  // namespace
+
+namespace {
+
+// The lists of sandboxed copies of the suite, as each kind of sandbox lays them out.
+const std::string flatpak = ".var/app/cn.wps.Office/data/Kingsoft/wps/jsaddons/publish.xml";
+const std::string snap = "snap/wps-office/current/.local/share/Kingsoft/wps/jsaddons/publish.xml";
+const std::string linglong = ".linglong/cn.wps.office/share/Kingsoft/wps/jsaddons/publish.xml";
+
+}  // namespace
+
+// Users whose suite came from an app store: each copy of the suite reads its own list, and the
+// add-on lands in every one that the suite has made, the home's own included; a sandbox whose
+// suite never started is left alone, and one list that fails fails the run but not the others.
+TEST_F(CommandLine, EveryCopyOfTheSuiteGetsTheAddOn) {
+  const auto folder_of = [this](const std::string& list) {
+    make_dirs(at(list.substr(0, list.rfind('/'))));
+  };
+  const auto sandboxes = [&] {
+    folder_of(flatpak);
+    make_dirs(at("snap/wps-office/12"));
+    ASSERT_EQ(symlink("12", at("snap/wps-office/current").c_str()), 0);
+    make_dirs(at("snap/wps-office/12/.local/share/Kingsoft/wps/jsaddons"));
+    folder_of(linglong);
+    make_dirs(at(".var/app/org.other.App/data"));  // no suite there
+  };
+  const std::string flatpak_line = "沙盒中的XML文件：" + flatpak + "\n";
+  const std::string snap_line = "沙盒中的XML文件：" + snap + "\n";
+  const std::string linglong_line = "沙盒中的XML文件：" + linglong + "\n";
+  const auto created_at = [](const std::string& list) {
+    return "已创建新的XML文件：" + list + "\n";
+  };
+  const std::string malformed =
+      "无法修改XML文件：" + snap + "：第1行有XML格式错误：unclosed token\n";
+  const struct {
+    const char* what;
+    std::function<void()> arrange;
+    std::vector<std::string> args;
+    outcome expected;
+  } runs[] = {
+      {"install: the home's list and one copy of each kind",
+       [&] {
+         make_list_folder();
+         sandboxes();
+       },
+       {"--install"},
+       succeeded(created() + flatpak_line + created_at(flatpak) + snap_line + created_at(snap) +
+                 linglong_line + created_at(linglong))},
+      {"status: enabled in every list",
+       [] {},
+       {"--status"},
+       {0,
+        "Quillora插件：已注册，已启用\n沙盒中的XML文件：" + flatpak +
+            "：已注册，已启用\n沙盒中的XML文件：" + snap + "：已注册，已启用\n沙盒中的XML文件：" +
+            linglong + "：已注册，已启用\n",
+        ""}},
+      {"uninstall: from every list",
+       [] {},
+       {"--uninstall"},
+       succeeded(head_lines() + "包含Quillora插件节点，需删除\n" + flatpak_line +
+                 "包含Quillora插件节点，需删除\n" + snap_line + "包含Quillora插件节点，需删除\n" +
+                 linglong_line + "包含Quillora插件节点，需删除\n")},
+      {"status: missing in every list",
+       [] {},
+       {"--status"},
+       {3,
+        "Quillora插件：未注册\n沙盒中的XML文件：" + flatpak + "：未注册\n沙盒中的XML文件：" + snap +
+            "：未注册\n沙盒中的XML文件：" + linglong + "：未注册\n",
+        ""}},
+      {"install: a Flatpak copy alone",
+       [&] {
+         remove_tree(at(".local"));
+         remove_tree(at("snap"));
+         remove_tree(at(".linglong"));
+         remove_tree(at(".var"));
+         folder_of(flatpak);
+       },
+       {"--install"},
+       succeeded(head_lines() + flatpak_line + created_at(flatpak))},
+      {"status: the Flatpak copy's list is all there is",
+       [] {},
+       {"--status"},
+       {0, "Quillora插件：未注册\n沙盒中的XML文件：" + flatpak + "：已注册，已启用\n", ""}},
+      {"install: one list of several is malformed",
+       [&] {
+         remove_tree(at(".var"));
+         sandboxes();
+         write_bytes(at(snap), "<jsplugins><x");
+       },
+       {"--install"},
+       failed(head_lines() + flatpak_line + created_at(flatpak) + snap_line + linglong_line +
+                  created_at(linglong),
+              malformed)},
+  };
+  for (const auto& r : runs) {
+    SCOPED_TRACE(r.what);
+    r.arrange();
+    EXPECT_EQ(run(r.args), r.expected);
+  }
+  EXPECT_EQ(read_bytes(at(flatpak)), skeleton);
+  EXPECT_EQ(read_bytes(at(snap)), "<jsplugins><x");
+  EXPECT_FALSE(exists(at(".var/app/org.other.App/data/Kingsoft")));
+  // Scripts read each list's outcome; the run's own members keep their meaning.
+  const std::map<std::string, std::string> json = parsed(run({"--install", "--json"}).out);
+  EXPECT_EQ(json.at("lists.length"), "3");
+  EXPECT_EQ(json.at("lists.0.list") + json.at("lists.0.changed") + json.at("lists.0.state"),
+            flatpak + "falseenabled");
+  EXPECT_EQ(json.at("lists.1.list") + json.at("lists.1.state"), snap + "null");
+  EXPECT_EQ(json.at("error") + "\n", malformed);
+  EXPECT_EQ(json.at("changed"), "false");
+}
