@@ -87,6 +87,10 @@ constexpr char summary[] =
     "不带选项时打开安装窗口。下列选项不打开窗口，无需显示器，适合远程和批量部署。";
 
 constexpr char description[] =
+    "除主目录中的XML文件外，也修改以沙盒方式（Flatpak、Snap、玲珑）安装的办公套件的XML文件：\n"
+    ".var/app/*/data/、snap/*/current/.local/share/和.linglong/*/share/下的\n"
+    "Kingsoft/wps/jsaddons/publish.xml（只在该文件夹已存在时）。\n"
+    "\n"
     "以root身份运行时，程序在打开任何文件之前，在一个子进程中永久切换为用户的身份：\n"
     "--user指定的用户，或者从根目录到$HOME再到XML文件所在目录的路径上第一个不属于root的\n"
     "文件或文件夹的所有者；只有整条路径都属于root且主目录及其下的文件夹只有root可写时才仍以\n"
