@@ -374,10 +374,8 @@ TEST_F(CommandLine, RootRunsForAUserAsThatUser) {
   const std::string her_home = at("her");
   const throwaway_user her(her_home);
   ASSERT_TRUE(her.made());
-  const passwd* entry = getpwnam(her.name().c_str());
-  ASSERT_NE(entry, nullptr);
-  const uid_t uid = entry->pw_uid;
-  const gid_t gid = entry->pw_gid;
+  const uid_t uid = her.uid();
+  const gid_t gid = her.gid();
   const std::string folder = her_home + "/.local/share/Kingsoft/wps/jsaddons";
   // Root's own folders, where she wants root to write: one in the list folder's place.
   const std::string root_owned = at("root-owned");

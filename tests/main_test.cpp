@@ -702,9 +702,7 @@ TEST_F(InstallerWindow, StartedByRootOnAUsersHomeTheWindowIsHers) {
   const std::string her_home = at("her");
   const throwaway_user her(her_home);
   ASSERT_TRUE(her.made());
-  const passwd* entry = getpwnam(her.name().c_str());
-  ASSERT_NE(entry, nullptr);
-  const uid_t uid = entry->pw_uid;
+  const uid_t uid = her.uid();
   make_dirs(her_home + "/.config/gtk-3.0");
   make_dirs(her_home + "/.local/share/Kingsoft/wps/jsaddons");
   write_bytes(her_home + "/.config/gtk-3.0/settings.ini",

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -200,6 +201,12 @@ throwaway_user::throwaway_user(const std::string& home)
     : name_("quillora-u" + std::to_string(getpid())) {
   made_ = retried("useradd --no-create-home --user-group --shell /usr/sbin/nologin --home-dir '" +
                   home + "' " + name_);
+  const passwd* entry = made_ ? getpwnam(name_.c_str()) : nullptr;
+  made_ = entry != nullptr;
+  if (entry != nullptr) {
+    uid_ = entry->pw_uid;
+    gid_ = entry->pw_gid;
+  }
 }
 
 throwaway_user::~throwaway_user() {

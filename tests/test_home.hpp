@@ -108,8 +108,12 @@ class throwaway_user {
 
   bool made() const { return made_; }
   const std::string& name() const { return name_; }
+  uid_t uid() const { return uid_; }
+  gid_t gid() const { return gid_; }
 
  private:
   std::string name_;
   bool made_ = false;
+  uid_t uid_ = 0;
+  gid_t gid_ = 0;
 };
