@@ -9,6 +9,7 @@
 #include <istream>
 #include <memory>
 #include <optional>
+#include <utility>
 
 namespace list_reader {
 namespace {
@@ -34,6 +35,8 @@ std::uint64_t rotl(std::uint64_t x, int b) {
 class stream_hash {
  public:
   void add(const char* data, std::size_t size) {
+    if (size == 0)
+      return;
     total_ += size;
     if (filled_ > 0) {
       const std::size_t take = std::min(size, 8 - filled_);
@@ -283,10 +286,11 @@ class reader {
     pending_.reset();
   }
 
-  void refuse(verdict why) {
+  void refuse(verdict why, std::string detail = {}) {
     if (refusal_ != verdict::ok)
       return;
     refusal_ = why;
+    refusal_detail_ = std::move(detail);
     refusal_line_ = XML_GetCurrentLineNumber(parser_.get());
     XML_StopParser(parser_.get(), XML_FALSE);
   }
@@ -456,9 +460,14 @@ class reader {
       of(d).see(!of(d).in_section_);
       of(d).record(reference_record, name);
     });
-    XML_SetXmlDeclHandler(p, [](void* d, const XML_Char*, const XML_Char* encoding, int) {
+    XML_SetXmlDeclHandler(p, [](void* d, const XML_Char* version, const XML_Char* encoding, int) {
       of(d).see(false);
       of(d).facts_.encoding = text_of(encoding);
+      // expat takes any name for the version; XML has "1." and digits, as other readers ask.
+      const std::string_view v = version != nullptr ? version : "1.0";
+      if (v.size() < 3 || v.substr(0, 2) != "1." ||
+          v.find_first_not_of("0123456789", 2) != std::string_view::npos)
+        of(d).refuse(verdict::malformed, XML_ErrorString(XML_ERROR_XML_DECL));
     });
     // Everything else still passes the line's bookkeeping.
     XML_SetDefaultHandler(p, [](void* d, const XML_Char*, int) { of(d).see(false); });
@@ -493,6 +502,7 @@ class reader {
   bool pending_whole_ = false;
   verdict refusal_ = verdict::ok;
   std::uint64_t refusal_line_ = 0;
+  std::string refusal_detail_;
 };
 
 list_facts reader::read(std::istream& in) {
@@ -535,6 +545,7 @@ list_facts reader::read(std::istream& in) {
       if (refusal_ != verdict::ok) {
         facts_.status = refusal_;
         facts_.line = refusal_line_;
+        facts_.detail = refusal_detail_;
       } else {
         facts_.status = verdict::malformed;
         facts_.line = XML_GetCurrentLineNumber(parser_.get());
