@@ -30,37 +30,32 @@ std::uint64_t rotl(std::uint64_t x, int b) {
   return (x << b) | (x >> (64 - b));
 }
 
-// SipHash-2-4 with its 128-bit result, fed a stream in pieces of any size: the same bytes give
-// the same digest however they were cut.
+// SipHash-1-3 with its 128-bit result, fed a stream in pieces of any size: the same bytes give
+// the same digest however they were cut. Small pieces gather in a block first, since records
+// are mostly a few bytes each.
 class stream_hash {
  public:
   void add(const char* data, std::size_t size) {
     if (size == 0)
       return;
     total_ += size;
-    if (filled_ > 0) {
-      const std::size_t take = std::min(size, 8 - filled_);
-      std::memcpy(tail_ + filled_, data, take);
+    while (size > 0) {
+      const std::size_t take = std::min(size, sizeof block_ - filled_);
+      std::memcpy(block_ + filled_, data, take);
       filled_ += take;
       data += take;
       size -= take;
-      if (filled_ < 8)
-        return;
-      word(tail_);
-      filled_ = 0;
+      if (filled_ == sizeof block_) {
+        for (std::size_t i = 0; i < sizeof block_; i += 8)
+          word(block_ + i);
+        filled_ = 0;
+      }
     }
-    for (; size >= 8; data += 8, size -= 8)
-      word(data);
-    std::memcpy(tail_, data, size);
-    filled_ = size;
   }
   void add(std::string_view text) { add(text.data(), text.size()); }
   void add_number(std::uint64_t n) {
     char bytes[8];
-    for (char& b : bytes) {
-      b = static_cast<char>(n & 0xFF);
-      n >>= 8;
-    }
+    std::memcpy(bytes, &n, 8);
     add(bytes, 8);
   }
   // A field of a record: its bytes, then their count, so that no two streams of fields meet.
@@ -70,30 +65,33 @@ class stream_hash {
   }
 
   digest finish() {
+    std::size_t i = 0;
+    for (; i + 8 <= filled_; i += 8)
+      word(block_ + i);
     std::uint64_t last = static_cast<std::uint64_t>(total_ & 0xFF) << 56;
-    for (std::size_t i = 0; i < filled_; ++i)
-      last |= static_cast<std::uint64_t>(static_cast<unsigned char>(tail_[i])) << (8 * i);
+    for (std::size_t j = 0; i + j < filled_; ++j)
+      last |= static_cast<std::uint64_t>(static_cast<unsigned char>(block_[i + j])) << (8 * j);
     v3_ ^= last;
-    rounds(2);
+    rounds(1);
     v0_ ^= last;
     v2_ ^= 0xEE;
-    rounds(4);
+    rounds(3);
     digest d;
     d.high = v0_ ^ v1_ ^ v2_ ^ v3_;
     v1_ ^= 0xDD;
-    rounds(4);
+    rounds(3);
     d.low = v0_ ^ v1_ ^ v2_ ^ v3_;
     *this = stream_hash();
     return d;
   }
 
  private:
+  // Words in the machine's order: a digest is only ever compared with one made on this machine.
   void word(const char* bytes) {
     std::uint64_t m = 0;
-    for (int i = 7; i >= 0; --i)
-      m = (m << 8) | static_cast<unsigned char>(bytes[i]);
+    std::memcpy(&m, bytes, 8);
     v3_ ^= m;
-    rounds(2);
+    rounds(1);
     v0_ ^= m;
   }
   void rounds(int n) {
@@ -116,7 +114,7 @@ class stream_hash {
   std::uint64_t v1_ = 0x646f72616e646f6dull ^ 0x0f0e0d0c0b0a0908ull ^ 0xEE;
   std::uint64_t v2_ = 0x6c7967656e657261ull ^ 0x0706050403020100ull;
   std::uint64_t v3_ = 0x7465646279746573ull ^ 0x0f0e0d0c0b0a0908ull;
-  char tail_[8] = {};
+  char block_[64] = {};
   std::size_t filled_ = 0;
   std::uint64_t total_ = 0;
 };
@@ -322,8 +320,8 @@ class reader {
         root_slash_ = at_ + bytes_.size() - 2;
     }
     const bool listed = element == "jsplugin" || element == needle_element;
-    const bool by_needles = contains(bytes_, needle_element) && contains(bytes_, needle_name) &&
-                            contains(bytes_, needle_addon);
+    const bool by_needles = contains(bytes_, needle_addon) && contains(bytes_, needle_element) &&
+                            contains(bytes_, needle_name);
     const bool by_name = listed && value("name") == needle_addon;
     bool ours = false;
     if (!open_addon_ && (by_needles || by_name)) {
