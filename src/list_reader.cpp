@@ -5,10 +5,12 @@
 #include <expat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <istream>
 #include <memory>
 #include <optional>
+#include <utility>
 
 namespace list_reader {
 namespace {
@@ -29,35 +31,32 @@ std::uint64_t rotl(std::uint64_t x, int b) {
   return (x << b) | (x >> (64 - b));
 }
 
-// SipHash-2-4 with its 128-bit result, fed a stream in pieces of any size: the same bytes give
-// the same digest however they were cut.
+// SipHash-1-3 with its 128-bit result, fed a stream in pieces of any size: the same bytes give
+// the same digest however they were cut. Small pieces gather in a block first, since records
+// are mostly a few bytes each.
 class stream_hash {
  public:
   void add(const char* data, std::size_t size) {
+    if (size == 0)
+      return;
     total_ += size;
-    if (filled_ > 0) {
-      const std::size_t take = std::min(size, 8 - filled_);
-      std::memcpy(tail_ + filled_, data, take);
+    while (size > 0) {
+      const std::size_t take = std::min(size, sizeof block_ - filled_);
+      std::memcpy(block_ + filled_, data, take);
       filled_ += take;
       data += take;
       size -= take;
-      if (filled_ < 8)
-        return;
-      word(tail_);
-      filled_ = 0;
+      if (filled_ == sizeof block_) {
+        for (std::size_t i = 0; i < sizeof block_; i += 8)
+          word(block_ + i);
+        filled_ = 0;
+      }
     }
-    for (; size >= 8; data += 8, size -= 8)
-      word(data);
-    std::memcpy(tail_, data, size);
-    filled_ = size;
   }
   void add(std::string_view text) { add(text.data(), text.size()); }
   void add_number(std::uint64_t n) {
     char bytes[8];
-    for (char& b : bytes) {
-      b = static_cast<char>(n & 0xFF);
-      n >>= 8;
-    }
+    std::memcpy(bytes, &n, 8);
     add(bytes, 8);
   }
   // A field of a record: its bytes, then their count, so that no two streams of fields meet.
@@ -67,30 +66,33 @@ class stream_hash {
   }
 
   digest finish() {
+    std::size_t i = 0;
+    for (; i + 8 <= filled_; i += 8)
+      word(block_ + i);
     std::uint64_t last = static_cast<std::uint64_t>(total_ & 0xFF) << 56;
-    for (std::size_t i = 0; i < filled_; ++i)
-      last |= static_cast<std::uint64_t>(static_cast<unsigned char>(tail_[i])) << (8 * i);
+    for (std::size_t j = 0; i + j < filled_; ++j)
+      last |= static_cast<std::uint64_t>(static_cast<unsigned char>(block_[i + j])) << (8 * j);
     v3_ ^= last;
-    rounds(2);
+    rounds(1);
     v0_ ^= last;
     v2_ ^= 0xEE;
-    rounds(4);
+    rounds(3);
     digest d;
     d.high = v0_ ^ v1_ ^ v2_ ^ v3_;
     v1_ ^= 0xDD;
-    rounds(4);
+    rounds(3);
     d.low = v0_ ^ v1_ ^ v2_ ^ v3_;
     *this = stream_hash();
     return d;
   }
 
  private:
+  // Words in the machine's order: a digest is only ever compared with one made on this machine.
   void word(const char* bytes) {
     std::uint64_t m = 0;
-    for (int i = 7; i >= 0; --i)
-      m = (m << 8) | static_cast<unsigned char>(bytes[i]);
+    std::memcpy(&m, bytes, 8);
     v3_ ^= m;
-    rounds(2);
+    rounds(1);
     v0_ ^= m;
   }
   void rounds(int n) {
@@ -113,7 +115,7 @@ class stream_hash {
   std::uint64_t v1_ = 0x646f72616e646f6dull ^ 0x0f0e0d0c0b0a0908ull ^ 0xEE;
   std::uint64_t v2_ = 0x6c7967656e657261ull ^ 0x0706050403020100ull;
   std::uint64_t v3_ = 0x7465646279746573ull ^ 0x0f0e0d0c0b0a0908ull;
-  char tail_[8] = {};
+  char block_[64] = {};
   std::size_t filled_ = 0;
   std::uint64_t total_ = 0;
 };
@@ -283,10 +285,11 @@ class reader {
     pending_.reset();
   }
 
-  void refuse(verdict why) {
+  void refuse(verdict why, std::string detail = {}) {
     if (refusal_ != verdict::ok)
       return;
     refusal_ = why;
+    refusal_detail_ = std::move(detail);
     refusal_line_ = XML_GetCurrentLineNumber(parser_.get());
     XML_StopParser(parser_.get(), XML_FALSE);
   }
@@ -318,8 +321,8 @@ class reader {
         root_slash_ = at_ + bytes_.size() - 2;
     }
     const bool listed = element == "jsplugin" || element == needle_element;
-    const bool by_needles = contains(bytes_, needle_element) && contains(bytes_, needle_name) &&
-                            contains(bytes_, needle_addon);
+    const bool by_needles = contains(bytes_, needle_addon) && contains(bytes_, needle_element) &&
+                            contains(bytes_, needle_name);
     const bool by_name = listed && value("name") == needle_addon;
     bool ours = false;
     if (!open_addon_ && (by_needles || by_name)) {
@@ -456,9 +459,14 @@ class reader {
       of(d).see(!of(d).in_section_);
       of(d).record(reference_record, name);
     });
-    XML_SetXmlDeclHandler(p, [](void* d, const XML_Char*, const XML_Char* encoding, int) {
+    XML_SetXmlDeclHandler(p, [](void* d, const XML_Char* version, const XML_Char* encoding, int) {
       of(d).see(false);
       of(d).facts_.encoding = text_of(encoding);
+      // expat takes any name for the version; XML has "1." and digits, as other readers ask.
+      const std::string_view v = version != nullptr ? version : "1.0";
+      if (v.size() < 3 || v.substr(0, 2) != "1." ||
+          v.find_first_not_of("0123456789", 2) != std::string_view::npos)
+        of(d).refuse(verdict::malformed, XML_ErrorString(XML_ERROR_XML_DECL));
     });
     // Everything else still passes the line's bookkeeping.
     XML_SetDefaultHandler(p, [](void* d, const XML_Char*, int) { of(d).see(false); });
@@ -493,6 +501,7 @@ class reader {
   bool pending_whole_ = false;
   verdict refusal_ = verdict::ok;
   std::uint64_t refusal_line_ = 0;
+  std::string refusal_detail_;
 };
 
 list_facts reader::read(std::istream& in) {
@@ -501,6 +510,13 @@ list_facts reader::read(std::istream& in) {
     facts_.status = verdict::read_failed;
     return facts_;
   }
+  // expat's own salt for its tables comes from getrandom, and glibc ends the process when that
+  // fails; a salt of the clock and the stack's place needs no system call that could.
+  const int here = 0;
+  const auto salt =
+      static_cast<unsigned long>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+      static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(&here));
+  XML_SetHashSalt(parser_.get(), salt);
   set_handlers();
   constexpr std::size_t piece = 64 * 1024;
   std::uint64_t fed = 0;
@@ -535,6 +551,7 @@ list_facts reader::read(std::istream& in) {
       if (refusal_ != verdict::ok) {
         facts_.status = refusal_;
         facts_.line = refusal_line_;
+        facts_.detail = refusal_detail_;
       } else {
         facts_.status = verdict::malformed;
         facts_.line = XML_GetCurrentLineNumber(parser_.get());

@@ -194,3 +194,38 @@ TEST(Rewrite, AgreesWithThePlainLineModelOnRandomLists) {
     ASSERT_EQ(scan(list).blank, list.find_first_not_of(" \t\r\n") == std::string::npos);
   }
 }
+
+// The check before replacing compares the new list with what the one read of the old list took
+// note of: any change beside the add-on, or an add-on other than this build's one entry, fails.
+TEST(Check, RefusesANewListThatChangedAnythingButTheAddOn) {
+  const std::string head = "<?xml version=\"1.0\"?>\n<jsplugins>\n<!-- c -->\n";
+  const std::string old = head + other + "\n  text  \n<a b=\"1\">x</a>\n</jsplugins>\n";
+  std::istringstream old_in(old);
+  const list_reader::list_facts facts = scan_list(old_in).facts;
+  const auto sound = [&](const std::string& fresh, bool install) {
+    std::istringstream in(fresh);
+    return rewrite_is_sound(facts, in, install);
+  };
+  EXPECT_TRUE(sound(install(old), true));
+  EXPECT_TRUE(sound(old, false));
+  EXPECT_TRUE(sound(head + other + "\ntext\n<a b=\"1\">x</a></jsplugins>", false));
+  const struct {
+    const char* name;
+    std::string fresh;
+    bool install;
+  } broken[] = {
+      {"a comment changed",
+       "<?xml version=\"1.0\"?>\n<jsplugins>\n<!-- d -->\n" + old.substr(head.size()), false},
+      {"an attribute changed", head + other + "\n  text  \n<a b=\"2\">x</a>\n</jsplugins>\n",
+       false},
+      {"text changed inside", head + other + "\n  te xt  \n<a b=\"1\">x</a>\n</jsplugins>\n",
+       false},
+      {"an element lost", head + "\n  text  \n<a b=\"1\">x</a>\n</jsplugins>\n", false},
+      {"no entry after install", old, true},
+      {"two entries after install", head + e + "\n" + e + "\n" + old.substr(head.size()), true},
+      {"an entry after uninstall", head + e + "\n" + old.substr(head.size()), false},
+      {"no longer well formed", old.substr(0, old.size() - 2), false},
+  };
+  for (const auto& b : broken)
+    EXPECT_FALSE(sound(b.fresh, b.install)) << b.name;
+}
