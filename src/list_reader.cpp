@@ -340,6 +340,7 @@ class reader {
       addon_depth_ = depth_;
       addon_line_ = before.start;
       addon_line_blank_ = before.first == 0;
+      addon_line_clean_ = before.clean;
     }
     if (registered_ != nullptr && depth_ == 1 && listed) {
       listed_entry entry;
@@ -387,6 +388,10 @@ class reader {
         pending_line_ = addon_line_;
         pending_whole_ = addon_line_blank_;
         open_addon_.reset();
+        // The element goes: what follows it on its line then starts the line it started, which
+        // decides where a new entry may go.
+        if (addon_line_blank_)
+          line_ = line_state{addon_line_, addon_line_clean_, 0};
       }
       return;
     }
@@ -496,6 +501,7 @@ class reader {
   int addon_depth_ = 0;
   std::uint64_t addon_line_ = 0;
   bool addon_line_blank_ = false;
+  bool addon_line_clean_ = false;
   std::optional<addon_element> pending_;
   std::uint64_t pending_line_ = 0;
   bool pending_whole_ = false;
