@@ -188,6 +188,11 @@ struct line_state {
   std::uint64_t start = 0;
   bool clean = false;  // starts in the root's content, outside any markup
   char first = 0;      // its first byte other than space, tab and CR; 0: none yet
+  // The same, as the line will stand once the add-on's elements that started it are gone: where
+  // a new entry goes is decided on these.
+  std::uint64_t place_start = 0;
+  bool place_clean = false;
+  char place_first = 0;
 };
 
 // An encoding that expat does not know is read as UTF-8: a list's ASCII markup reads the same,
@@ -266,14 +271,17 @@ class reader {
     std::string_view rest = bytes_;
     const std::size_t lf = bytes_.rfind('\n');
     if (lf != std::string_view::npos) {
-      line_.start = at_ + lf + 1;
-      line_.clean = text && depth_ == 1;
-      line_.first = 0;
+      line_.start = line_.place_start = at_ + lf + 1;
+      line_.clean = line_.place_clean = text && depth_ == 1;
+      line_.first = line_.place_first = 0;
       rest = bytes_.substr(lf + 1);
     }
-    for (std::size_t i = 0; line_.first == 0 && i < rest.size(); ++i) {
-      if (!is_blank(rest[i]))
-        line_.first = rest[i];
+    for (std::size_t i = 0; line_.place_first == 0 && i < rest.size(); ++i) {
+      if (!is_blank(rest[i])) {
+        if (line_.first == 0)
+          line_.first = rest[i];
+        line_.place_first = rest[i];
+      }
     }
   }
 
@@ -340,7 +348,7 @@ class reader {
       addon_depth_ = depth_;
       addon_line_ = before.start;
       addon_line_blank_ = before.first == 0;
-      addon_line_clean_ = before.clean;
+      addon_place_ = {before.place_start, before.place_clean, before.place_first == 0};
     }
     if (registered_ != nullptr && depth_ == 1 && listed) {
       listed_entry entry;
@@ -376,9 +384,10 @@ class reader {
         facts_.place = placement::open_root;
         facts_.insert_at = *root_slash_;
       } else {
-        const bool before_line = before.clean && (before.first == 0 || before.first == '<');
+        const bool before_line =
+            before.place_clean && (before.place_first == 0 || before.place_first == '<');
         facts_.place = before_line ? placement::before_line : placement::break_line;
-        facts_.insert_at = before_line ? before.start : at_;
+        facts_.insert_at = before_line ? before.place_start : at_;
       }
     }
     if (open_addon_) {
@@ -390,8 +399,11 @@ class reader {
         open_addon_.reset();
         // The element goes: what follows it on its line then starts the line it started, which
         // decides where a new entry may go.
-        if (addon_line_blank_)
-          line_ = line_state{addon_line_, addon_line_clean_, 0};
+        if (addon_place_.starts_line) {
+          line_.place_start = addon_place_.start;
+          line_.place_clean = addon_place_.clean;
+          line_.place_first = 0;
+        }
       }
       return;
     }
@@ -501,7 +513,13 @@ class reader {
   int addon_depth_ = 0;
   std::uint64_t addon_line_ = 0;
   bool addon_line_blank_ = false;
-  bool addon_line_clean_ = false;
+  // Where the open element of the add-on stands for placing: the start of its line, whether
+  // that starts in the root's content, and whether nothing but the add-on comes before it there.
+  struct {
+    std::uint64_t start = 0;
+    bool clean = false;
+    bool starts_line = false;
+  } addon_place_;
   std::optional<addon_element> pending_;
   std::uint64_t pending_line_ = 0;
   bool pending_whole_ = false;
