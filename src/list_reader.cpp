@@ -131,8 +131,8 @@ enum record : char {
   reference_record = 'R',
 };
 
-// Text into the digest without the space at its ends: a run of space inside it goes in, as its
-// own digest, only once text follows it, so that memory stays flat for any run.
+// Text into the digest without the space at its ends: a run of space inside it goes in as one
+// mark, once text follows it, so that memory stays flat for any run.
 class text_digest {
  public:
   void add(std::string_view text, stream_hash& out) {
@@ -140,23 +140,20 @@ class text_digest {
       std::size_t i = 0;
       while (i < text.size() && is_space(text[i]))
         ++i;
-      if (kept_ > 0 && i > 0) {
-        space_.add(text.data(), i);
+      if (kept_ > 0 && i > 0)
         space_size_ += i;
-      }
       text.remove_prefix(i);
       std::size_t j = 0;
       while (j < text.size() && !is_space(text[j]))
         ++j;
       if (j == 0)
         continue;
-      if (space_size_ > 0) {  // XML text holds no NUL: it marks the run of space
-        const digest d = space_.finish();
+      // XML text holds no NUL: it marks a run of space between words. Which space it was
+      // does not count: taking an entry out with its line, or putting one in on a line of its
+      // own, changes the space around it, and the text before and after it is one text.
+      if (space_size_ > 0) {
         out.add("", 1);
-        out.add_number(d.high);
-        out.add_number(d.low);
-        out.add_number(space_size_);
-        kept_ += 25;
+        kept_ += 1;
         space_size_ = 0;
       }
       out.add(text.data(), j);
@@ -173,12 +170,10 @@ class text_digest {
     }
     kept_ = 0;
     space_size_ = 0;
-    space_ = stream_hash();
   }
 
  private:
   std::uint64_t kept_ = 0;
-  stream_hash space_;
   std::uint64_t space_size_ = 0;
 };
 
