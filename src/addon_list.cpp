@@ -1,5 +1,5 @@
-// The list editor's pure part: the entry, the line tests, and the rewrite of a list from one
-// stream into another, which touch no file.
+// The list editor's pure part: the entry, the state a read tells, and the rewrite of a list from
+// one stream into another, which touch no file.
 #include "addon_list.hpp"
 
 #include <algorithm>
@@ -15,19 +15,11 @@
 #error "QUILLORA_ORIGIN, the publishing server's origin, is set by the build"
 #endif
 
-static_assert(max_list_size == list_reader::max_list_size);
-
 namespace {
 
 constexpr std::string_view entry_text =
     "<jspluginonline enable=\"true\" install=\"" QUILLORA_ORIGIN "\" url=\"" QUILLORA_ORIGIN
     "/\" type=\"wps\" name=\"Quillora插件\"/>";
-
-constexpr std::string_view needle_closing = "</jsplugins>";
-
-bool contains(std::string_view hay, std::string_view needle) {
-  return hay.find(needle) != std::string_view::npos;
-}
 
 // Equal but for the case of ASCII letters, as XML compares encoding names.
 bool same_letters(std::string_view a, std::string_view b) {
@@ -35,26 +27,6 @@ bool same_letters(std::string_view a, std::string_view b) {
            return std::tolower(static_cast<unsigned char>(x)) ==
                   std::tolower(static_cast<unsigned char>(y));
          });
-}
-
-rewrite_status status_of(list_reader::verdict verdict) {
-  switch (verdict) {
-    case list_reader::verdict::ok:
-      return rewrite_status::done;
-    case list_reader::verdict::read_failed:
-      return rewrite_status::read_failed;
-    case list_reader::verdict::too_large:
-      return rewrite_status::too_large;
-    case list_reader::verdict::malformed:
-      return rewrite_status::malformed;
-    case list_reader::verdict::not_jsplugins:
-      return rewrite_status::not_jsplugins;
-    case list_reader::verdict::entity_declared:
-      return rewrite_status::entity_declared;
-    case list_reader::verdict::too_many_attributes:
-      return rewrite_status::too_many_attributes;
-  }
-  return rewrite_status::read_failed;
 }
 
 // Bytes [begin, end) of the old list give way to `text`.
@@ -118,14 +90,14 @@ bool copy_with_edits(std::istream& in, std::ostream& out, const std::vector<edit
     in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
     const auto got = static_cast<std::uint64_t>(in.gcount());
     if (in.bad()) {
-      result.status = rewrite_status::read_failed;
+      result.status = list_reader::verdict::read_failed;
       return false;
     }
     if (got == 0)
       break;
     for (std::uint64_t at = offset; at < offset + got;) {
       if (!edit_at(at)) {
-        result.status = rewrite_status::no_place;
+        result.status = list_reader::verdict::no_place;
         return false;
       }
       if (at < skip_until) {
@@ -142,13 +114,13 @@ bool copy_with_edits(std::istream& in, std::ostream& out, const std::vector<edit
       break;
   }
   if (!edit_at(offset) || next != edits.size()) {
-    result.status = rewrite_status::no_place;
+    result.status = list_reader::verdict::no_place;
     return false;
   }
   if (last != '\n')
     out.put('\n');
   if (!out.flush()) {
-    result.status = rewrite_status::write_failed;
+    result.status = list_reader::verdict::read_failed;
     return false;
   }
   return true;
@@ -171,68 +143,30 @@ std::string list_skeleton() {
   return text;
 }
 
-bool is_entry_line(std::string_view line) {
-  return contains(line, list_reader::needle_element) && contains(line, list_reader::needle_name) &&
-         contains(line, list_reader::needle_addon);
-}
-
-bool is_enabled_entry(std::string_view line) {
-  return is_entry_line(line) && !contains(line, list_reader::needle_false);
-}
-
-bool is_closing_line(std::string_view line) {
-  return contains(line, needle_closing);
-}
-
-scan_result scan_list(std::istream& in) {
-  scan_result result;
-  result.facts = list_reader::read_list(in, server_origin());
-  const list_reader::list_facts& facts = result.facts;
-  result.status = status_of(facts.status);
-  result.line = facts.line;
-  result.detail = facts.detail;
-  result.blank = facts.blank;
-  for (const list_reader::addon_element& element : facts.addons) {
-    result.entry = true;
-    result.enabled_entry = result.enabled_entry || element.enabled;
-  }
+addon_state state_of(const list_reader::list_facts& facts) {
+  const auto& found = facts.addons;
   // Installed only as one entry: a second one, for another server or disabled, is no state the
   // suite should be left in.
-  result.current_entry = facts.addons.size() == 1 && facts.addons[0].enabled &&
-                         facts.addons[0].in_root && facts.addons[0].current;
-  return result;
+  if (found.size() == 1 && found[0].enabled && found[0].in_root && found[0].current)
+    return addon_state::enabled;
+  return found.empty() ? addon_state::absent : addon_state::disabled;
 }
 
-std::vector<list_reader::listed_entry> list_entries(std::istream& in, scan_result& read) {
-  std::vector<list_reader::listed_entry> entries;
-  const list_reader::list_facts facts = list_reader::read_list(in, server_origin(), &entries);
-  read = scan_result{};
-  read.status = status_of(facts.status);
-  read.line = facts.line;
-  read.detail = facts.detail;
-  read.blank = facts.blank;
-  return entries;
+bool enabled_somewhere(const list_reader::list_facts& facts) {
+  return std::any_of(facts.addons.begin(), facts.addons.end(),
+                     [](const list_reader::addon_element& e) { return e.enabled; });
 }
 
 rewrite_result rewrite_from(const list_reader::list_facts& facts, std::istream& in,
                             std::ostream& out, bool install) {
   if (facts.status != list_reader::verdict::ok)
-    return {status_of(facts.status), facts.line, facts.detail};
+    return {facts.status, facts.line, facts.detail};
   // The entry is UTF-8; in a list declared in another encoding it would break the list.
   if (install && !facts.encoding.empty() && !same_letters(facts.encoding, "UTF-8"))
-    return {rewrite_status::not_utf8, 1, {}};
+    return {list_reader::verdict::not_utf8, 1, {}};
   rewrite_result result;
   copy_with_edits(in, out, edits_for(facts, install), result);
   return result;
-}
-
-rewrite_result rewrite_list(std::istream& in, std::ostream& out, bool install) {
-  const std::streampos start = in.tellg();
-  const list_reader::list_facts facts = list_reader::read_list(in, server_origin());
-  in.clear();
-  if (facts.status == list_reader::verdict::ok && !in.seekg(start))
-    return {rewrite_status::read_failed, 0, {}};
-  return rewrite_from(facts, in, out, install);
 }
 
 bool rewrite_is_sound(const list_reader::list_facts& old, std::istream& fresh, bool install) {

@@ -60,6 +60,10 @@ enum class verdict {
   not_jsplugins,        // well formed, but the root element is another: `line` says where it starts
   entity_declared,      // its document type declares an entity: `line` says where
   too_many_attributes,  // a start tag has more than max_attributes: `line` says where it starts
+  // What only an edit finds:
+  not_utf8,  // install: the XML declaration names another encoding than UTF-8, in which the
+             // entry's bytes would be garbled or invalid
+  no_place,  // install: no sound place for the entry was found
 };
 
 // A digest of a stream of events: equal digests mean, but for a chance of 2^-128, equal streams.

@@ -9,9 +9,12 @@
 #include <string>
 
 #include "addon_list.hpp"
-#include "command_line.hpp"
+#include "command.hpp"
+#include "editor.hpp"
 #include "picture.hpp"
+#include "render_text.hpp"
 #include "run_as_user.hpp"
+#include "texts.hpp"
 
 // The main window, set once at start-up.
 GtkWidget* window = nullptr;
@@ -36,17 +39,18 @@ constexpr char button_css[] =
 // GTK's user priority: the buttons' own style wins over the theme's.
 constexpr guint button_css_priority = 800;
 
-// The window's three buttons, and whether an edit runs in the background; they take no clicks
-// and no Escape while it does, and the window does not close.
-GtkWidget* buttons[3] = {};
-bool editing = false;
-
-// The home folder that root's own window edits in, opened once when its owner was checked; nothing
-// when the edit looks $HOME up itself (the window runs as the home's owner).
-std::optional<int> checked_home;
-
-// When the notice came on screen (monotonic µs), 0 before.
-gint64 notice_mapped_at = 0;
+// What the window's callbacks share: its three buttons, whether an edit runs in the background
+// (they take no clicks and no Escape while it does, and the window does not close), the home
+// folder that root's own window edits in (opened once when its owner was checked; nothing when
+// the edit looks $HOME up itself, the window running as the home's owner), and when the notice
+// came on screen (monotonic µs, 0 before).
+struct window_state {
+  GtkWidget* buttons[3] = {};
+  bool editing = false;
+  std::optional<int> checked_home;
+  gint64 notice_mapped_at = 0;
+};
+window_state state;
 
 // A button that shows only a picture. Screen readers say `name`, since there is no label.
 GtkWidget* make_picture_button(const std::string& picture, const char* name) {
@@ -58,7 +62,7 @@ GtkWidget* make_picture_button(const std::string& picture, const char* name) {
 }
 
 gboolean on_notice_map_event(GtkWidget*, GdkEvent*, gpointer) {
-  notice_mapped_at = g_get_monotonic_time();
+  state.notice_mapped_at = g_get_monotonic_time();
   return FALSE;
 }
 
@@ -69,14 +73,14 @@ gboolean on_notice_map_event(GtkWidget*, GdkEvent*, gpointer) {
 gboolean on_ok_btn_button_press_event(GtkWidget* button, GdkEventButton*, gpointer) {
   gint double_click_ms = 400;
   g_object_get(gtk_widget_get_settings(button), "gtk-double-click-time", &double_click_ms, nullptr);
-  return notice_mapped_at == 0 ||
-         g_get_monotonic_time() - notice_mapped_at < gint64{double_click_ms} * 1000;
+  return state.notice_mapped_at == 0 ||
+         g_get_monotonic_time() - state.notice_mapped_at < gint64{double_click_ms} * 1000;
 }
 
 // Shows the window as busy, or as ready again: the buttons insensitive and a busy cursor.
 void set_busy(bool busy) {
-  editing = busy;
-  for (GtkWidget* button : buttons)
+  state.editing = busy;
+  for (GtkWidget* button : state.buttons)
     gtk_widget_set_sensitive(button, !busy);
   GdkWindow* surface = gtk_widget_get_window(window);
   if (surface == nullptr)
@@ -88,12 +92,12 @@ void set_busy(bool busy) {
 
 // What one edit does, and the notice's text after it.
 struct edit {
-  int mode;
+  mode what;
   const char* success;
   const char* failure;
 };
-constexpr edit install_edit{0, "安装成功!", "安装失败!"};
-constexpr edit uninstall_edit{1, "卸载成功!", "卸载失败!"};
+constexpr edit install_edit{mode::install, "安装成功!", "安装失败!"};
+constexpr edit uninstall_edit{mode::uninstall, "卸载成功!", "卸载失败!"};
 
 }  // namespace
 
@@ -108,7 +112,7 @@ void show_info(gpointer parent, const char* message, GtkMessageType type = GTK_M
     gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", why.c_str());
   gtk_window_set_title(GTK_WINDOW(dialog), "安装提示");
   gtk_window_set_default_size(GTK_WINDOW(dialog), 250, 80);
-  notice_mapped_at = 0;
+  state.notice_mapped_at = 0;
   g_signal_connect(dialog, "map-event", G_CALLBACK(on_notice_map_event), nullptr);
   g_signal_connect(gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK),
                    "button-press-event", G_CALLBACK(on_ok_btn_button_press_event), nullptr);
@@ -119,34 +123,34 @@ void show_info(gpointer parent, const char* message, GtkMessageType type = GTK_M
 
 namespace {
 
+// The editor's run, as write_file makes it, with its record kept for the notice.
 void on_edit_thread(GTask* task, gpointer, gpointer task_data, GCancellable*) {
-  edit_options options;
-  options.home = checked_home;
-  auto* report = new edit_report(edit_file(static_cast<const edit*>(task_data)->mode, options));
-  g_task_return_pointer(task, report,
-                        [](gpointer done) { delete static_cast<edit_report*>(done); });
+  edit_request request;
+  request.what = static_cast<const edit*>(task_data)->what;
+  request.home = state.checked_home;
+  request.on_wait = [](const std::string&) { print_line(true, std::string(texts::waiting)); };
+  auto* run = new run_report(run_editor(request));
+  print_lines(console_lines(*run));
+  g_task_return_pointer(task, run, [](gpointer done) { delete static_cast<run_report*>(done); });
 }
 
 // The edit has ended: the notice tells what it did, so a failed run never reads as a success,
 // and why it failed and what the user can do, for she may never see the console.
 void on_edit_done(GObject* parent, GAsyncResult* result, gpointer) {
   const auto* what = static_cast<const edit*>(g_task_get_task_data(G_TASK(result)));
-  const std::unique_ptr<edit_report> done(
-      static_cast<edit_report*>(g_task_propagate_pointer(G_TASK(result), nullptr)));
+  const std::unique_ptr<run_report> done(
+      static_cast<run_report*>(g_task_propagate_pointer(G_TASK(result), nullptr)));
   set_busy(false);
-  if (done && done->ok) {
+  if (done && succeeded(*done))
     show_info(parent, what->success);
-  } else {
-    show_info(parent, what->failure, GTK_MESSAGE_ERROR,
-              done ? notice_text(done->reason, done->failed_list, done->failed_line, done->error)
-                   : std::string());
-  }
+  else
+    show_info(parent, what->failure, GTK_MESSAGE_ERROR, done ? notice_text(*done) : std::string());
 }
 
 // The editor runs in a thread of its own, so that the window keeps drawing and answering while
 // it waits for another copy's lock on the list; the notice follows on the main loop.
 void start_edit(gpointer parent, const edit& what) {
-  if (editing)
+  if (state.editing)
     return;
   set_busy(true);
   g_autoptr(GTask) task = g_task_new(parent, nullptr, on_edit_done, nullptr);
@@ -175,14 +179,14 @@ void on_window_closed(GtkWidget*, gpointer) {
 
 // While the editor runs the window stays: the notice that follows tells what it did.
 gboolean on_window_delete_event(GtkWidget*, GdkEvent*, gpointer) {
-  return editing;
+  return state.editing;
 }
 
 // Escape closes the window like 退出.
 gboolean on_window_key_press_event(GtkWidget*, GdkEventKey* event, gpointer) {
   if (event->keyval != GDK_KEY_Escape)
     return FALSE;
-  if (!editing)
+  if (!state.editing)
     gtk_main_quit();
   return TRUE;
 }
@@ -199,22 +203,25 @@ gboolean on_window_button_press_event(GtkWidget*, GdkEventButton* event, gpointe
 }
 
 int main(int argc, char* argv[]) {
-  const std::optional<command> what =
+  const std::optional<options> chosen =
       parse_command_line(&argc, &argv, [] { return gtk_get_option_group(FALSE); });
-  if (!what)
+  if (!chosen)
     return 2;
-  if (*what != command::window)
-    return run_command(*what);
+  if (chosen->what != command::window)
+    return run_command(*chosen);
 
   // GTK reads the home's settings, CSS, themes and modules as it starts: started by root on a
   // user's home, the window is hers before GTK starts, as the command line's runs are.
   if (geteuid() == 0) {
-    home_check found = check_home(folders_to_check());
+    home_check found = check_home(folders_to_check(), false);
+    std::string error = found.error;
     if (found.verdict == home_check::refused ||
-        (found.verdict == home_check::user && !become(found.owner)))
+        (found.verdict == home_check::user && !become(found.owner, error))) {
+      print_line(true, error);
       return 1;
+    }
     if (found.verdict == home_check::root)
-      checked_home = found.home ? found.home.release() : -1;
+      state.checked_home = found.home ? found.home.release() : -1;
   }
 
   gtk_init(&argc, &argv);
@@ -241,9 +248,9 @@ int main(int argc, char* argv[]) {
   GtkWidget* install_btn = make_picture_button(imgs + "install.png", "安装");
   GtkWidget* quit_btn = make_picture_button(imgs + "exit.png", "退出");
   GtkWidget* uninstall_btn = make_picture_button(imgs + "uninstall.png", "卸载");
-  buttons[0] = install_btn;
-  buttons[1] = quit_btn;
-  buttons[2] = uninstall_btn;
+  state.buttons[0] = install_btn;
+  state.buttons[1] = quit_btn;
+  state.buttons[2] = uninstall_btn;
 
   g_autoptr(GtkCssProvider) provider = gtk_css_provider_new();
   g_autoptr(GError) error = nullptr;

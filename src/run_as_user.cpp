@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "folder_walk.hpp"
 #include "printable.hpp"
 
 namespace {
@@ -25,22 +27,13 @@ account account_of(const passwd& entry) {
   return {entry.pw_name, entry.pw_uid, entry.pw_gid, entry.pw_dir};
 }
 
-std::string failure_line;
-
-void say_error(const std::string& text) {
-  failure_line = text;
-  const std::string line = text + "\n";
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
-}
-
-bool cannot_switch(const account& who, const std::string& why) {
-  say_error("无法切换到用户：" + printable(who.name) + "：" + why);
+bool cannot_switch(const account& who, const std::string& why, std::string& error) {
+  error = "无法切换到用户：" + printable(who.name) + "：" + why;
   return false;
 }
 
-bool step_failed(const account& who, const char* step) {
-  return cannot_switch(who, std::string(step) + "：" + std::strerror(errno));
+bool step_failed(const account& who, const char* step, std::string& error) {
+  return cannot_switch(who, std::string(step) + "：" + std::strerror(errno), error);
 }
 
 // A lookup that found nothing sets one of these, or nothing at all; any other errno is a
@@ -63,11 +56,6 @@ struct walk {
   std::string shared;
   int links = 40;  // as the kernel, so that links in a circle end
 };
-
-// Others may write in the folder: its group (unless root's own) or anyone.
-bool others_may_write(const struct stat& st) {
-  return (st.st_mode & S_IWOTH) != 0 || ((st.st_mode & S_IWGRP) != 0 && st.st_gid != 0);
-}
 
 // Which folders on a path must be writable by root alone. The others may be sticky folders that
 // anyone may write, such as /tmp: there no one else may replace root's entries, and the next
@@ -131,25 +119,23 @@ bool step_along(unique_fd& at, std::string_view path, rule strict, std::string& 
   return true;
 }
 
-bool cannot_look_up(uid_t uid) {
+std::string cannot_look_up(uid_t uid) {
   const std::string owner = std::to_string(uid);
   if (not_found(errno))
-    say_error("无法切换到用户主目录的所有者：" + owner + "：用户数据库中没有该用户");
-  else
-    say_error("无法查找用户主目录的所有者：" + owner + "：" + std::strerror(errno));
-  return false;
+    return "无法切换到用户主目录的所有者：" + owner + "：用户数据库中没有该用户";
+  return "无法查找用户主目录的所有者：" + owner + "：" + std::strerror(errno);
 }
 
 }  // namespace
 
-std::optional<account> find_user(const char* name) {
+std::optional<account> find_user(const char* name, std::string& error) {
   errno = 0;
   const passwd* entry = ::getpwnam(name);
   if (entry == nullptr) {
     if (not_found(errno))
-      say_error("找不到用户：" + printable(name));
+      error = "找不到用户：" + printable(name);
     else
-      say_error("无法查找用户：" + printable(name) + "：" + std::strerror(errno));
+      error = "无法查找用户：" + printable(name) + "：" + std::strerror(errno);
     return std::nullopt;
   }
   return account_of(*entry);
@@ -157,25 +143,29 @@ std::optional<account> find_user(const char* name) {
 
 // Groups first and the user id last: once the user id is hers, the process may no longer
 // change its groups. All three ids of each kind change, so that no saved id leads back to root.
-bool become(const account& who) {
+bool become(const account& who, std::string& error) {
   if (who.uid == 0)
     return true;
   if (::initgroups(who.name.c_str(), who.gid) != 0)
-    return step_failed(who, "initgroups");
+    return step_failed(who, "initgroups", error);
   if (::setresgid(who.gid, who.gid, who.gid) != 0)
-    return step_failed(who, "setresgid");
+    return step_failed(who, "setresgid", error);
   // Fails with EAGAIN, for one, when she already runs as many processes as her limit allows.
   if (::setresuid(who.uid, who.uid, who.uid) != 0)
-    return step_failed(who, "setresuid");
+    return step_failed(who, "setresuid", error);
   // A process kept capable by the system's settings (securebits, say) would still be root in
   // all but name.
   if (!ids_are(who.uid, who.gid) || ::setresuid(0, 0, 0) == 0 ||
       (who.gid != 0 && ::setresgid(0, 0, 0) == 0))
-    return cannot_switch(who, "仍能恢复root权限");
+    return cannot_switch(who, "仍能恢复root权限", error);
+  // The kernel marks a process that changed its ids not dumpable only while fs.suid_dumpable is
+  // 0; at 1 she could attach to it and read what it holds of root's (its environment, say).
+  if (::prctl(PR_SET_DUMPABLE, 0) != 0)
+    return step_failed(who, "prctl", error);
   return true;
 }
 
-home_check check_home(const std::vector<std::string>& below) {
+home_check check_home(const std::vector<std::string>& below, bool reading) {
   home_check found;
   const char* home = std::getenv("HOME");
   if (home == nullptr || *home == '\0')
@@ -199,27 +189,30 @@ home_check check_home(const std::vector<std::string>& below) {
     const passwd* entry = ::getpwuid(*w.owner);
     found.verdict = entry != nullptr ? home_check::user : home_check::refused;
     if (entry == nullptr)
-      cannot_look_up(*w.owner);
+      found.error = cannot_look_up(*w.owner);
     else
       found.owner = account_of(*entry);
   } else if (!w.shared.empty()) {
     found.verdict = home_check::refused;
-    say_error("拒绝以root身份修改XML文件：" + printable(w.shared) +
-              "：其他用户可以写入此文件夹，请用--user指定用户");
+    found.error = std::string(reading ? "拒绝以root身份读取XML文件：" : "拒绝以root身份修改XML文件：") +
+                  printable(w.shared) + "：其他用户可以写入此文件夹，请用--user指定用户";
   }
   return found;
 }
 
 std::optional<int> run_as(const account& who, int deadline_seconds,
-                          const std::function<int()>& body) {
+                          const std::function<int()>& body,
+                          const std::function<int(const std::string&)>& cannot_become,
+                          std::string& error) {
   std::fflush(nullptr);
   const pid_t pid = ::fork();
   if (pid < 0) {
-    say_error(std::string("无法启动为用户运行的进程：") + std::strerror(errno));
+    error = std::string("无法启动为用户运行的进程：") + std::strerror(errno);
     return std::nullopt;
   }
   if (pid == 0) {
-    const int code = become(who) ? body() : 1;
+    std::string why;
+    const int code = become(who, why) ? body() : cannot_become(why);
     std::fflush(nullptr);
     ::_exit(code);
   }
@@ -231,26 +224,22 @@ std::optional<int> run_as(const account& who, int deadline_seconds,
     if (done == pid)
       break;
     if (done < 0 && errno != EINTR) {
-      say_error(std::string("无法等待为用户运行的进程：") + std::strerror(errno));
+      error = std::string("无法等待为用户运行的进程：") + std::strerror(errno);
       return std::nullopt;
     }
     if (clock::now() >= deadline) {
       // Hers to stop, but not to keep root's caller waiting.
       ::kill(pid, SIGKILL);
       ::waitpid(pid, &status, 0);
-      say_error("为用户运行的进程超时：" + printable(who.name) + "：超过" +
-                std::to_string(deadline_seconds) + "秒仍未结束，已终止");
+      error = "为用户运行的进程超时：" + printable(who.name) + "：超过" +
+              std::to_string(deadline_seconds) + "秒仍未结束，已终止";
       return std::nullopt;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   if (WIFEXITED(status))
     return WEXITSTATUS(status);
-  say_error("为用户运行的进程异常结束：" + printable(who.name) + "：" +
-            strsignal(WIFSIGNALED(status) ? WTERMSIG(status) : 0));
+  error = "为用户运行的进程异常结束：" + printable(who.name) + "：" +
+          strsignal(WIFSIGNALED(status) ? WTERMSIG(status) : 0);
   return std::nullopt;
-}
-
-const std::string& run_as_user_failure() {
-  return failure_line;
 }

@@ -1,5 +1,5 @@
 // The command that users and scripts run. A mode given alone (--install, --uninstall, --status,
-// --version) runs here, in a process that never loads GTK: loading GTK and its seventy libraries
+// --list, --version) runs here, in a process that never loads GTK: loading GTK and its seventy libraries
 // takes several times longer than editing a list. Any other command line goes, unchanged, to
 // the window program that lies beside this one.
 #include <unistd.h>
@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "command_line.hpp"
+#include "command.hpp"
 #include "printable.hpp"
 
 namespace {
@@ -43,8 +43,8 @@ int cannot_start(const std::string& what) {
 }  // namespace
 
 int main(int, char* argv[]) {
-  if (const std::optional<command> mode = read_mode_alone(argv))
-    return run_command(*mode);
+  if (const std::optional<options> chosen = read_mode_alone(argv))
+    return run_command(*chosen);
 
   // argv[0] goes along as it is: GTK names the window's class after it, as the desktop entry
   // expects.

@@ -19,13 +19,13 @@ using line_model::rewritten;
 
 std::string install(const std::string& list) {
   const rewritten r = rewrite(list, true);
-  EXPECT_EQ(r.status, rewrite_status::done) << "refused at line " << r.line;
+  EXPECT_EQ(r.status, list_reader::verdict::ok) << "refused at line " << r.line;
   return r.bytes;
 }
 
 std::string uninstall(const std::string& list) {
   const rewritten r = rewrite(list, false);
-  EXPECT_EQ(r.status, rewrite_status::done) << "refused at line " << r.line;
+  EXPECT_EQ(r.status, list_reader::verdict::ok) << "refused at line " << r.line;
   return r.bytes;
 }
 
@@ -45,31 +45,31 @@ const std::string other =
 }  // namespace
 
 TEST(EntryLine, FindsTheThreeNeedlesInAnyOrderAndIndentation) {
-  EXPECT_TRUE(is_entry_line(e));
-  EXPECT_TRUE(is_entry_line("\t \tname=\"Quillora插件\" jspluginonline"));
-  EXPECT_TRUE(is_entry_line("Quillora插件 <jspluginonline name=\"x\"/>"));
+  EXPECT_TRUE(line_model::entry_line(e));
+  EXPECT_TRUE(line_model::entry_line("\t \tname=\"Quillora插件\" jspluginonline"));
+  EXPECT_TRUE(line_model::entry_line("Quillora插件 <jspluginonline name=\"x\"/>"));
   // Another add-on's line that happens to hold all three counts as ours.
-  EXPECT_TRUE(is_entry_line("<jspluginonline name=\"Other\" url=\"https://h:1/Quillora插件\"/>"));
-  EXPECT_FALSE(is_entry_line("<jspluginonline name='Quillora插件'/>"));
-  EXPECT_FALSE(is_entry_line("<jspluginonline NAME=\"Quillora插件\"/>"));
-  EXPECT_FALSE(is_entry_line("<jsplugin name=\"Quillora插件\"/>"));
-  EXPECT_FALSE(is_entry_line(other));
+  EXPECT_TRUE(line_model::entry_line("<jspluginonline name=\"Other\" url=\"https://h:1/Quillora插件\"/>"));
+  EXPECT_FALSE(line_model::entry_line("<jspluginonline name='Quillora插件'/>"));
+  EXPECT_FALSE(line_model::entry_line("<jspluginonline NAME=\"Quillora插件\"/>"));
+  EXPECT_FALSE(line_model::entry_line("<jsplugin name=\"Quillora插件\"/>"));
+  EXPECT_FALSE(line_model::entry_line(other));
 }
 
 TEST(EnabledEntry, FalseAnywhereOnTheLineMeansNotEnabled) {
-  EXPECT_TRUE(is_enabled_entry(e));
-  EXPECT_FALSE(is_enabled_entry(disabled));
-  EXPECT_FALSE(is_enabled_entry(
+  EXPECT_TRUE(line_model::enabled_line(e));
+  EXPECT_FALSE(line_model::enabled_line(disabled));
+  EXPECT_FALSE(line_model::enabled_line(
       "<jspluginonline enable=\"true\" note=\"falsetto\" name=\"Quillora插件\"/>"));
-  EXPECT_TRUE(is_enabled_entry("<jspluginonline enable=\"FALSE\" name=\"Quillora插件\"/>"));
-  EXPECT_FALSE(is_enabled_entry(other));
+  EXPECT_TRUE(line_model::enabled_line("<jspluginonline enable=\"FALSE\" name=\"Quillora插件\"/>"));
+  EXPECT_FALSE(line_model::enabled_line(other));
 }
 
 TEST(ClosingLine, IsAnyLineHoldingTheClosingTag) {
-  EXPECT_TRUE(is_closing_line("</jsplugins>"));
-  EXPECT_TRUE(is_closing_line("\t</jsplugins>\r"));
-  EXPECT_FALSE(is_closing_line("</jsplugins >"));
-  EXPECT_FALSE(is_closing_line("<jsplugins>"));
+  EXPECT_TRUE(line_model::closing_line("</jsplugins>"));
+  EXPECT_TRUE(line_model::closing_line("\t</jsplugins>\r"));
+  EXPECT_FALSE(line_model::closing_line("</jsplugins >"));
+  EXPECT_FALSE(line_model::closing_line("<jsplugins>"));
 }
 
 TEST(Skeleton, IsFourLfLinesWithTheEntryUnindented) {
@@ -169,26 +169,26 @@ TEST(Rewrite, AgreesWithThePlainLineModelOnRandomLists) {
     // Where the line model can edit a well-formed list, the rewrite gives its bytes; a list that
     // is no well-formed XML is refused.
     const scan_result read = scan(list);
-    const bool well_formed = read.status == rewrite_status::done;
-    ASSERT_TRUE(well_formed || read.status == rewrite_status::malformed ||
-                read.status == rewrite_status::not_jsplugins)
+    const bool well_formed = read.status == list_reader::verdict::ok;
+    ASSERT_TRUE(well_formed || read.status == list_reader::verdict::malformed ||
+                read.status == list_reader::verdict::not_jsplugins)
         << "round " << round;
     for (const bool mode : {true, false}) {
       const rewritten want = line_model::expected(line_model::lines_of(list), mode, e);
       const rewritten got = rewrite(list, mode);
-      if (got.status == rewrite_status::not_utf8)
+      if (got.status == list_reader::verdict::not_utf8)
         continue;
-      ASSERT_EQ(got.status == rewrite_status::done, well_formed) << "round " << round;
-      if (well_formed && want.status == rewrite_status::done) {
+      ASSERT_EQ(got.status == list_reader::verdict::ok, well_formed) << "round " << round;
+      if (well_formed && want.status == list_reader::verdict::ok) {
         ASSERT_EQ(got.bytes, want.bytes) << "round " << round << " install " << mode;
       }
     }
     // Where every entry line is an element alone on its line, line and element agree.
     if (well_formed &&
-        line_model::expected(line_model::lines_of(list), false, e).status == rewrite_status::done) {
+        line_model::expected(line_model::lines_of(list), false, e).status == list_reader::verdict::ok) {
       bool enabled = false;
       for (const std::string_view l : line_model::lines_of(list))
-        enabled = enabled || is_enabled_entry(l);
+        enabled = enabled || line_model::enabled_line(l);
       ASSERT_EQ(read.enabled_entry, enabled) << "round " << round;
     }
     ASSERT_EQ(scan(list).blank, list.find_first_not_of(" \t\r\n") == std::string::npos);

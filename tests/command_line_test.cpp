@@ -547,7 +547,8 @@ TEST_F(CommandLine, RootRunsForAUserAsThatUser) {
       {"root on a link of root's into her folder, which she swaps with a link to root's", [] {},
        [&] { return swap_while_root_runs(); }, succeeded("")},
       {"--user: she stops her run while it waits for her lock", [] {},
-       [&] { return stop_while_root_waits(); }, failed(her_lines, "")},
+       // Her run is killed before it could tell anything: its record is never printed.
+       [&] { return stop_while_root_waits(); }, failed("", "")},
       {"--user for an unknown user", [] {},
        [&] {
          return run_in({"--user", "quillora-no-such-user", "--status"}, as_root);
@@ -852,7 +853,7 @@ TEST_F(CommandLine, EveryCopyOfTheSuiteGetsTheAddOn) {
       {"status: the Flatpak copy's list is all there is",
        [] {},
        {"--status"},
-       {0, "Quillora插件：未注册\n沙盒中的XML文件：" + flatpak + "：已注册，已启用\n", ""}},
+       {0, "沙盒中的XML文件：" + flatpak + "：已注册，已启用\n", ""}},
       {"install: one list of several is malformed",
        [&] {
          remove_tree(at(".var"));
@@ -877,7 +878,8 @@ TEST_F(CommandLine, EveryCopyOfTheSuiteGetsTheAddOn) {
   EXPECT_EQ(json.at("lists.length"), "3");
   EXPECT_EQ(json.at("lists.0.list") + json.at("lists.0.changed") + json.at("lists.0.state"),
             flatpak + "falseenabled");
-  EXPECT_EQ(json.at("lists.1.list") + json.at("lists.1.state"), snap + "null");
+  EXPECT_EQ(json.at("lists.1.list"), snap);
+  EXPECT_EQ(json.count("lists.1.state"), 0u) << "a state that is not known is left out";
   EXPECT_EQ(json.at("error") + "\n", malformed);
   EXPECT_EQ(json.at("changed"), "false");
 }

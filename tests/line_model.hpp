@@ -14,6 +14,44 @@
 
 #include "addon_list.hpp"
 
+// What one read of a list tells the editor, for the tests: the reader's verdict and the
+// decisions that the editor takes on it.
+struct scan_result {
+  list_reader::verdict status = list_reader::verdict::ok;
+  std::uint64_t line = 0;
+  std::string detail;
+  bool enabled_entry = false;  // uninstall has something to take out
+  bool current_entry = false;  // install has nothing to do
+  bool entry = false;          // some element of the add-on
+  bool blank = true;
+  list_reader::list_facts facts;
+};
+
+inline scan_result scan_list(std::istream& in) {
+  scan_result r;
+  r.facts = list_reader::read_list(in, server_origin());
+  r.status = r.facts.status;
+  r.line = r.facts.line;
+  r.detail = r.facts.detail;
+  r.blank = r.facts.blank;
+  if (r.status == list_reader::verdict::ok) {
+    r.enabled_entry = enabled_somewhere(r.facts);
+    r.current_entry = state_of(r.facts) == addon_state::enabled;
+    r.entry = !r.facts.addons.empty();
+  }
+  return r;
+}
+
+// The editor's read and rewrite of a seekable stream.
+inline rewrite_result rewrite_list(std::istream& in, std::ostream& out, bool install) {
+  const std::streampos start = in.tellg();
+  const list_reader::list_facts facts = list_reader::read_list(in, server_origin());
+  in.clear();
+  if (facts.status == list_reader::verdict::ok && !in.seekg(start))
+    return {list_reader::verdict::read_failed, 0, {}};
+  return rewrite_from(facts, in, out, install);
+}
+
 namespace line_model {
 
 inline bool has(std::string_view line, std::string_view needle) {
@@ -89,7 +127,7 @@ inline std::string joined(const std::vector<std::string_view>& lines) {
 }
 
 struct rewritten {
-  rewrite_status status;
+  list_reader::verdict status;
   std::uint64_t line;  // the line a refusal names
   std::string bytes;   // the new list, when done
 };
@@ -129,7 +167,7 @@ inline bool declares_other_encoding(std::string text) {
 inline rewritten expected(const std::vector<std::string_view>& lines, bool install,
                           std::string_view entry) {
   if (install && declares_other_encoding(joined(lines)))
-    return {rewrite_status::not_utf8, 1, {}};
+    return {list_reader::verdict::not_utf8, 1, {}};
   std::string out;
   bool inserted = !install;
   bool opened = false;
@@ -137,24 +175,24 @@ inline rewritten expected(const std::vector<std::string_view>& lines, bool insta
     const std::string_view l = lines[i];
     if (!inserted && closing_line(l)) {
       if (!opened || opening_line(l))
-        return {rewrite_status::no_place, i + 1, {}};
+        return {list_reader::verdict::no_place, i + 1, {}};
       const std::size_t first = l.find_first_not_of(" \t\r");
       if (first == std::string_view::npos || l[first] != '<')
-        return {rewrite_status::no_place, i + 1, {}};
+        return {list_reader::verdict::no_place, i + 1, {}};
       out.append(entry).push_back('\n');
       inserted = true;
     }
     if (entry_line(l)) {
       if (!alone(l))
-        return {rewrite_status::no_place, i + 1, {}};
+        return {list_reader::verdict::no_place, i + 1, {}};
       continue;
     }
     opened = opened || opening_line(l);
     out.append(l).push_back('\n');
   }
   if (!inserted)
-    return {rewrite_status::no_place, lines.size(), {}};
-  return {rewrite_status::done, 0, out};
+    return {list_reader::verdict::no_place, lines.size(), {}};
+  return {list_reader::verdict::ok, 0, out};
 }
 
 }  // namespace line_model

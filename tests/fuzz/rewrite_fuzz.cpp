@@ -224,7 +224,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::istringstream scan_in(list);
   const scan_result scan = scan_list(scan_in);
-  CHECK(scan.status != rewrite_status::read_failed);
+  CHECK(scan.status != list_reader::verdict::read_failed);
   CHECK(scan.blank == (list.find_first_not_of(" \t\r\n") == std::string::npos));
   CHECK(!scan.current_entry || scan.enabled_entry);
 
@@ -236,8 +236,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const scan_result with = scan_list(comment_in);
   // (The entry's UTF-8 fits only a list in UTF-8.)
   const bool comment_fits = !declares_other_encoding(list);
-  if (scan.status == rewrite_status::done && comment_fits) {
-    CHECK(with.status == rewrite_status::done && with.enabled_entry == scan.enabled_entry &&
+  if (scan.status == list_reader::verdict::ok && comment_fits) {
+    CHECK(with.status == list_reader::verdict::ok && with.enabled_entry == scan.enabled_entry &&
           with.current_entry == scan.current_entry && with.entry == scan.entry);
   }
 
@@ -250,9 +250,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (list.size() < 64 * 1024 && comment_fits && list.find('\0') == std::string::npos) {
     // A refusal for a bound stops the read where it is found, before any fault further on.
     const bool read_whole =
-        scan.status == rewrite_status::done || scan.status == rewrite_status::not_jsplugins;
-    const bool bounded = scan.status == rewrite_status::entity_declared ||
-                         scan.status == rewrite_status::too_many_attributes;
+        scan.status == list_reader::verdict::ok || scan.status == list_reader::verdict::not_jsplugins;
+    const bool bounded = scan.status == list_reader::verdict::entity_declared ||
+                         scan.status == list_reader::verdict::too_many_attributes;
     CHECK(!read_whole || before.well_formed);
     // libxml2 takes names by the fifth edition of XML 1.0, which allows far more characters
     // beyond ASCII in them (U+FEFF, say) than expat's fourth: there it may accept what expat,
@@ -263,13 +263,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   for (const bool install : {true, false}) {
     const rewritten got = rewrite(list, install);
-    if (got.status != rewrite_status::done) {
+    if (got.status != list_reader::verdict::ok) {
       // Only a list that the suite can't read, or one in another encoding, is refused.
-      CHECK(got.status == rewrite_status::malformed ||
-            got.status == rewrite_status::not_jsplugins || got.status == rewrite_status::not_utf8);
+      CHECK(got.status == list_reader::verdict::malformed ||
+            got.status == list_reader::verdict::not_jsplugins || got.status == list_reader::verdict::not_utf8);
       // On disk, a list the editor would have to change but refuses stays as it was.
       const bool must_change = install ? !scan.current_entry && !scan.blank : scan.enabled_entry;
-      if (must_change || (scan.status != rewrite_status::done && !scan.blank)) {
+      if (must_change || (scan.status != list_reader::verdict::ok && !scan.blank)) {
         const on_disk run = run_on_disk(list, install ? 0 : 1);
         CHECK(!run.ok);
         CHECK(run.bytes == list);
@@ -278,7 +278,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
       continue;
     }
-    CHECK(scan.status == rewrite_status::done);
+    CHECK(scan.status == list_reader::verdict::ok);
     CHECK(got.bytes.empty() || got.bytes.back() == '\n');
     // The check before replacing passes what the rewrite makes of a list it could read.
     {
@@ -289,7 +289,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The entry after the root is copied as it is.
     if (comment_fits) {
       const rewritten commented = rewrite(with_comment, install);
-      CHECK(commented.status == rewrite_status::done && commented.bytes == got.bytes + tail);
+      CHECK(commented.status == list_reader::verdict::ok && commented.bytes == got.bytes + tail);
     }
     // Where the line model can edit the list, the rewrite gives its bytes; the line model takes
     // comments, sections and instructions for markup, so only lists without them count.
@@ -298,7 +298,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool plain_markup = list.find("<!") == std::string::npos &&
                               list.find("<?", 1) == std::string::npos &&
                               list.find("<jsplugins") == list.rfind("<jsplugins");
-    if (want.status == rewrite_status::done && plain_markup && model_knows_addon(list, scan, lines))
+    if (want.status == list_reader::verdict::ok && plain_markup && model_knows_addon(list, scan, lines))
       CHECK(got.bytes == want.bytes);
     if (before.well_formed) {  // still well formed, and nothing but the add-on's elements changed
       const xml_reading after = read_xml(got.bytes);
@@ -317,11 +317,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::vector<std::string_view> out = lines_of(got.bytes);
     CHECK(std::count(out.begin(), out.end(), std::string_view(entry)) == 1);
     const rewritten again = rewrite(got.bytes, true);
-    CHECK(again.status == rewrite_status::done && again.bytes == got.bytes);
+    CHECK(again.status == list_reader::verdict::ok && again.bytes == got.bytes);
     const rewritten removed = rewrite(got.bytes, false);
     std::vector<std::string_view> kept = out;
     kept.erase(std::find(kept.begin(), kept.end(), std::string_view(entry)));
-    CHECK(removed.status == rewrite_status::done && removed.bytes == joined(kept));
+    CHECK(removed.status == list_reader::verdict::ok && removed.bytes == joined(kept));
   }
   return 0;
 }

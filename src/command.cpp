@@ -1,0 +1,129 @@
+// The console's runs: a mode over the lists, rendered as lines or JSON, given up to a user first
+// where root runs it.
+#include "command.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "addon_list.hpp"
+#include "editor.hpp"
+#include "folder_lock.hpp"
+#include "render_json.hpp"
+#include "render_text.hpp"
+#include "run_as_user.hpp"
+#include "texts.hpp"
+
+#ifndef QUILLORA_VERSION
+#error "QUILLORA_VERSION, the program's version, is set by the build"
+#endif
+
+namespace {
+
+// Runs the mode in this process; `home` is root's walk's folder where root keeps root.
+int run_mode(const options& chosen, mode what, std::optional<int> home) {
+  edit_request request;
+  request.what = what;
+  request.create_folders = chosen.create_folders;
+  request.home = home;
+  request.on_wait = [](const std::string&) { print_line(true, std::string(texts::waiting)); };
+  const run_report run = run_editor(request);
+  std::vector<console_line> lines = console_lines(run);
+  // With --json, stdout holds the object alone; failures still go to stderr as lines.
+  if (chosen.json) {
+    lines.erase(std::remove_if(lines.begin(), lines.end(),
+                               [](const console_line& l) { return !l.error; }),
+                lines.end());
+  }
+  print_lines(lines);
+  if (chosen.json)
+    print_line(false, render_json(run));
+  return exit_status(run);
+}
+
+// A failure before the editor ran: its line, or the JSON object that carries it.
+int cannot_run(const options& chosen, mode what, const std::string& error) {
+  print_line(true, error);
+  if (chosen.json)
+    print_line(false, render_json_failure(what, error));
+  return 1;
+}
+
+// The mode run for `who` by a process of hers, which root waits for as long as a run may take:
+// the wait for the lock and the reading and writing of a list.
+int run_for(const account& who, const options& chosen, mode what) {
+  std::string error;
+  const std::optional<int> code = run_as(
+      who, lock_wait_seconds() + 30, [&] { return run_mode(chosen, what, std::nullopt); },
+      [&](const std::string& why) { return cannot_run(chosen, what, why); }, error);
+  return code ? *code : cannot_run(chosen, what, error);
+}
+
+int run_as_root(const options& chosen, mode what) {
+  // Before anything under the home folder is opened.
+  if (chosen.user) {
+    std::string error;
+    const std::optional<account> who = find_user(chosen.user->c_str(), error);
+    if (!who)
+      return cannot_run(chosen, what, error);
+    // The editor finds the list under HOME; it must be hers, whatever the caller's HOME was.
+    ::setenv("HOME", who->home.c_str(), 1);
+    if (who->uid != 0)
+      return run_for(*who, chosen, what);
+  }
+  home_check found =
+      check_home(folders_to_check(), what == mode::status || what == mode::list);
+  switch (found.verdict) {
+    case home_check::refused:
+      return cannot_run(chosen, what, found.error);
+    case home_check::user:
+      return run_for(found.owner, chosen, what);
+    case home_check::root:
+      break;
+  }
+  return run_mode(chosen, what, found.home ? found.home.get() : -1);
+}
+
+}  // namespace
+
+std::optional<mode> mode_of(command what) {
+  switch (what) {
+    case command::install:
+      return mode::install;
+    case command::uninstall:
+      return mode::uninstall;
+    case command::status:
+      return mode::status;
+    case command::list:
+      return mode::list;
+    default:
+      break;
+  }
+  return std::nullopt;
+}
+
+std::vector<std::string> folders_to_check() {
+  return {std::string(list_folder()), ".var/app", "snap", ".linglong"};
+}
+
+int run_command(const options& chosen) {
+  if (chosen.what == command::version) {
+    const std::string origin(server_origin());
+    if (chosen.json) {
+      print_line(false, render_json_version(QUILLORA_VERSION, origin));
+    } else {
+      print_line(false, "quillora-installer " QUILLORA_VERSION);
+      print_line(false, "插件发布服务器：" + origin);
+    }
+    return 0;
+  }
+  if (chosen.what == command::refused)
+    return 2;
+  const std::optional<mode> what = mode_of(chosen.what);
+  if (!what)
+    return 1;
+  if (::geteuid() != 0)
+    return run_mode(chosen, *what, std::nullopt);
+  return run_as_root(chosen, *what);
+}

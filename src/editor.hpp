@@ -1,0 +1,28 @@
+// The editor: runs a mode over every list under the home and returns what it found and did in
+// each, printing nothing.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "report.hpp"
+
+// What one run is asked for.
+struct edit_request {
+  mode what = mode::install;
+  bool create_folders = false;  // install: make the home's list folders first, never through a
+                                // link (0700 under a home without .local)
+  // A run where root keeps root: the home that root's walk opened, which the run enters instead
+  // of looking $HOME up again (-1: it could not be opened); links are then followed only where
+  // root owns them, and folders on the way must be root's alone. Nothing: the run is the user's.
+  std::optional<int> home;
+  // Called, from the editor's thread, when a list is held by another copy for over a second.
+  std::function<void(const std::string& list)> on_wait;
+};
+
+// Reads $HOME, enters it (the working folder stays there), finds its lists and brings each into
+// the state asked for, or reads it. A list is only ever replaced whole, by a complete, checked
+// and synced copy, under a lock on its folder; where that fails it is as it was. One list's
+// failure does not stop the others.
+run_report run_editor(const edit_request& request);

@@ -1,0 +1,215 @@
+// Reads the options for runs without the window with GLib's option parser, beside GTK's own.
+#include "options.hpp"
+
+#include <unistd.h>
+
+#include <string_view>
+
+#include "printable.hpp"
+#include "render_text.hpp"
+
+namespace {
+
+gboolean on_mode_option(const gchar* name, const gchar*, gpointer data, GError** error) {
+  auto& chosen = *static_cast<options*>(data);
+  const std::string_view option(name);
+  const command what = option == "--install"     ? command::install
+                       : option == "--uninstall" ? command::uninstall
+                       : option == "--status"    ? command::status
+                       : option == "--list"      ? command::list
+                                                 : command::version;
+  if (chosen.what != command::window && chosen.what != what) {
+    g_set_error(error, G_OPTION_ERROR, G_OPTION_ERROR_FAILED, "%s和%s不能同时使用",
+                chosen.chosen_by.c_str(), name);
+    return FALSE;
+  }
+  chosen.what = what;
+  chosen.chosen_by = name;
+  return TRUE;
+}
+
+// Two different users in one run would leave it unclear whose list is edited.
+gboolean on_user_option(const gchar*, const gchar* value, gpointer data, GError** error) {
+  auto& chosen = *static_cast<options*>(data);
+  if (chosen.user && *chosen.user != value) {
+    g_set_error(error, G_OPTION_ERROR, G_OPTION_ERROR_FAILED, "--user只能指定一个用户");
+    return FALSE;
+  }
+  chosen.user = value;
+  return TRUE;
+}
+
+gboolean on_flag_option(const gchar* name, const gchar*, gpointer data, GError**) {
+  auto& chosen = *static_cast<options*>(data);
+  if (std::string_view(name) == "--json")
+    chosen.json = true;
+  else
+    chosen.create_folders = true;
+  return TRUE;
+}
+
+constexpr GOptionFlags no_arg = G_OPTION_FLAG_NO_ARG;
+
+const GOptionEntry own_options[] = {
+    {"install", 0, no_arg, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_mode_option),
+     "为当前用户安装Quillora插件", nullptr},
+    {"uninstall", 0, no_arg, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_mode_option),
+     "为当前用户卸载Quillora插件", nullptr},
+    {"status", 0, no_arg, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_mode_option),
+     "显示Quillora插件是否已注册并启用，不做任何修改", nullptr},
+    {"list", 0, no_arg, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_mode_option),
+     "列出XML文件中注册的每个插件（名称、在线或离线、类型、是否启用、地址），不做任何修改",
+     nullptr},
+    {"json", 0, no_arg, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_flag_option),
+     "与上述选项一起使用：在标准输出上只打印一个JSON对象，供脚本读取", nullptr},
+    {"create-folders", 0, no_arg, G_OPTION_ARG_CALLBACK,
+     reinterpret_cast<gpointer>(on_flag_option),
+     "与--install一起使用：为从未启动过办公套件的用户创建缺少的文件夹", nullptr},
+    {"version", 0, no_arg, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_mode_option),
+     "显示版本和插件发布服务器", nullptr},
+    {"user", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_user_option),
+     "仅限root：以该用户的身份、在其主目录下运行--install、--uninstall、--status或--list",
+     "用户名"},
+    {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
+};
+
+constexpr char summary[] =
+    "不带选项时打开安装窗口。下列选项不打开窗口，无需显示器，适合远程和批量部署。";
+
+constexpr char description[] =
+    "除主目录中的XML文件外，也修改以沙盒方式（Flatpak、Snap、玲珑）安装的办公套件的XML文件：\n"
+    ".var/app/*/data/、snap/*/current/.local/share/和.linglong/*/share/下的\n"
+    "Kingsoft/wps/jsaddons/publish.xml（只在该文件夹已存在时）。\n"
+    "\n"
+    "以root身份运行时，程序在打开任何文件之前，在一个子进程中永久切换为用户的身份：\n"
+    "--user指定的用户，或者从根目录到$HOME再到XML文件所在目录的路径上第一个不属于root的\n"
+    "文件或文件夹的所有者；只有整条路径都属于root且主目录及其下的文件夹只有root可写时才仍以\n"
+    "root运行；其他用户可写而又无人可切换时拒绝运行。root最多等待该子进程（锁的等待时间加\n"
+    "30秒），超时则终止它并报告失败。\n"
+    "\n"
+    "退出状态：\n"
+    "  0  成功；--status：插件已注册并启用\n"
+    "  1  失败，原因见标准错误输出\n"
+    "  2  命令行有误\n"
+    "  3  --status：插件未注册或未启用\n";
+
+// The program's own options, reading into `chosen`.
+GOptionGroup* own_group(options& chosen) {
+  GOptionGroup* group = g_option_group_new("quillora", "", "", &chosen, nullptr);
+  g_option_group_add_entries(group, own_options);
+  return group;
+}
+
+// `message` may quote what the user typed (a stray word, an unknown option in GLib's message),
+// and the program's name is that of the link it was started by: both are printed escaped.
+void usage_error(const std::string& message) {
+  const std::string program =
+      printable(g_get_prgname() != nullptr ? g_get_prgname() : "quillora-installer");
+  print_line(true, program + "：" + printable(message));
+  print_line(true, "用法：" + program +
+                       " [--install [--create-folders] | --uninstall | --status | --list |"
+                       " --version] [--json] [--user 用户名]");
+  print_line(true, "详见：" + program + " --help");
+}
+
+// The help texts hold Chinese; in the C locale GLib would print each such character as an
+// escape. They go out as UTF-8, like every console line of the program.
+void print_as_utf8(const gchar* text) {
+  std::fputs(text, stdout);
+}
+
+// What --user, --json and --create-folders ask against the mode, once the options are read:
+// empty when it may be done, else the usage error to report.
+std::string misused(const options& chosen) {
+  if (chosen.create_folders && chosen.what != command::install)
+    return "--create-folders只能与--install一起使用";
+  if (chosen.json && chosen.what == command::window)
+    return "--json只能与--install、--uninstall、--status、--list或--version一起使用";
+  if (!chosen.user)
+    return {};
+  if (chosen.what != command::install && chosen.what != command::uninstall &&
+      chosen.what != command::status && chosen.what != command::list)
+    return "--user只能与--install、--uninstall、--status或--list一起使用";
+  // Anyone else would edit another user's list with her own rights at best.
+  if (::geteuid() != 0)
+    return "--user只能由root使用";
+  return {};
+}
+
+// Our options alone, read from a copy of the command line, GTK's and unknown ones left aside.
+// Gives them when that is all the command line holds, so that the run never touches GTK; when a
+// mode comes with words that are no options, gives the first of them as `stray`.
+std::optional<options> read_own_options(char** argv, std::string& stray) {
+  options chosen;
+  g_autoptr(GOptionContext) context = g_option_context_new(nullptr);
+  g_option_context_set_main_group(context, own_group(chosen));
+  g_option_context_set_help_enabled(context, FALSE);
+  g_option_context_set_ignore_unknown_options(context, TRUE);
+  g_auto(GStrv) args = g_strdupv(argv);
+  if (!g_option_context_parse_strv(context, &args, nullptr))
+    return std::nullopt;
+  for (gchar** arg = args + 1; *arg != nullptr; ++arg) {
+    if (**arg == '-')
+      return std::nullopt;  // GTK's or unknown: the full reading decides
+  }
+  // Our options alone, but not as they may go together: a usage error, which needs no GTK.
+  if (const std::string misuse = misused(chosen); !misuse.empty()) {
+    usage_error(misuse);
+    chosen.what = command::refused;
+    return chosen;
+  }
+  if (chosen.what == command::window)
+    return std::nullopt;
+  if (args[1] != nullptr)
+    stray = args[1];
+  return chosen;
+}
+
+}  // namespace
+
+std::optional<options> read_mode_alone(char** argv) {
+  std::string stray;
+  std::optional<options> chosen = read_own_options(argv, stray);
+  if (chosen && chosen->what != command::refused && !stray.empty())
+    return std::nullopt;
+  return chosen;
+}
+
+std::optional<options> parse_command_line(int* argc, char*** argv,
+                                          GOptionGroup* (*toolkit_options)()) {
+  std::string stray;
+  if (std::optional<options> alone = read_own_options(*argv, stray)) {
+    if (alone->what == command::refused)
+      return std::nullopt;  // reported
+    if (!stray.empty()) {
+      usage_error("多余的参数：" + stray);
+      return std::nullopt;
+    }
+    return alone;
+  }
+
+  // Anything else is read with GTK's options, which the window then takes up; GTK opens no
+  // display here. This one reading decides, as GTK's options may take values of their own.
+  options chosen;
+  g_set_print_handler(print_as_utf8);
+  g_autoptr(GOptionContext) context = g_option_context_new(nullptr);
+  g_option_context_set_summary(context, summary);
+  g_option_context_set_description(context, description);
+  g_option_context_set_main_group(context, own_group(chosen));
+  g_option_context_add_group(context, toolkit_options());
+  g_autoptr(GError) error = nullptr;
+  if (!g_option_context_parse(context, argc, argv, &error)) {
+    usage_error(error->message);
+    return std::nullopt;
+  }
+  if (const std::string misuse = misused(chosen); !misuse.empty()) {
+    usage_error(misuse);
+    return std::nullopt;
+  }
+  // The window has always let words that are no options pass.
+  if (chosen.what != command::window && *argc > 1) {
+    usage_error(std::string("多余的参数：") + (*argv)[1]);
+    return std::nullopt;
+  }
+  return chosen;
+}

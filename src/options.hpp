@@ -1,0 +1,46 @@
+// The program's options, read with GLib's option parser beside GTK's own. GLib alone: the
+// command that scripts run links no GTK.
+#pragma once
+
+#include <glib.h>
+
+#include <optional>
+#include <string>
+
+// What one run of the program does.
+enum class command {
+  window,     // no option of ours: the window, as always
+  install,    // --install
+  uninstall,  // --uninstall
+  status,     // --status
+  list,       // --list
+  version,    // --version
+  refused,    // our options as they can't go together: the usage error is printed, exit 2
+};
+
+// What the command line asks for.
+struct options {
+  command what = command::window;
+  std::string chosen_by;            // the option that chose the mode, for usage errors
+  std::optional<std::string> user;  // --user: root runs the mode for her
+  bool json = false;                // --json
+  bool create_folders = false;      // --create-folders
+};
+
+// Gives the options when the command line holds one of the program's modes and nothing else: a
+// run that needs neither the window nor GTK. Reads a copy; prints nothing, but for `refused`:
+// our own options alone that can't go together (--json without a mode, --create-folders without
+// --install, --user misused), whose usage error it prints. Gives nothing for any other command
+// line (no mode, GTK's or unknown options, --help, stray words, other usage errors), which
+// parse_command_line then reads in full.
+std::optional<options> read_mode_alone(char** argv);
+
+// Reads the program's options and the toolkit's from the command line and takes them out of it.
+// `toolkit_options` gives the toolkit's option group (GTK's); it is asked for only when the
+// command line holds more than a mode alone, so such a run never touches GTK. Handles --help,
+// --help-all and --help-gtk itself: prints and ends the process with status 0. On a usage error
+// (an unknown option, two modes, a stray argument to a mode, --user without --install,
+// --uninstall, --status or --list, or from anyone but root) prints the error and a usage line on
+// stderr and gives nothing; the caller exits with status 2.
+std::optional<options> parse_command_line(int* argc, char*** argv,
+                                          GOptionGroup* (*toolkit_options)());

@@ -1,0 +1,21 @@
+// A run's record as the one JSON object that --json prints, for scripts.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "report.hpp"
+
+// The object, on one line without its newline: `action`, `changed` (some list changed, in a
+// failed run too), `state` over every list where each is known, `list` (the home's own list's
+// path), `addons` (--list: the home's own list's), `error` (the last failure line) where the run
+// failed, and `lists`, one object for each list (`list`, `changed`, `state` where known, `error`,
+// `addons`), whenever the run concerns any list but the home's own. No member is ever null.
+std::string render_json(const run_report& run);
+
+// The object of a run that never reached the editor (root could not start it for the user):
+// nothing changed, and `error` says why.
+std::string render_json_failure(mode what, const std::string& error);
+
+// The object of --version.
+std::string render_json_version(const std::string& version, const std::string& origin);

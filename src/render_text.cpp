@@ -1,0 +1,118 @@
+// Renders a run's record as the console lines of each mode.
+#include "render_text.hpp"
+
+#include <cstdio>
+
+#include "addon_list.hpp"
+#include "printable.hpp"
+#include "texts.hpp"
+
+namespace {
+
+struct lines {
+  std::vector<console_line> all;
+  void out(std::string_view text, std::string_view value = {}) {
+    all.push_back({false, std::string(text) + printable(value)});
+  }
+  void err(const failure& f) { all.push_back({true, failure_line(f)}); }
+};
+
+void edit_lines(const list_record& l, lines& to) {
+  if (!l.sandbox.empty())
+    to.out(texts::sandbox_line, l.path);
+  if (l.folders_made)
+    to.out(texts::folders_made, list_folder());
+  switch (l.did) {
+    case action::created:
+      if (l.changed)
+        to.out(texts::created, l.path);
+      break;
+    case action::kept:
+      to.out(texts::kept);
+      break;
+    case action::removed:
+      to.out(texts::removing);
+      break;
+    case action::added:
+      if (l.changed)
+        to.out(texts::added);
+      break;
+    case action::none:
+      break;
+  }
+  if (l.failed)
+    to.err(*l.failed);
+}
+
+void status_lines(const list_record& l, lines& to) {
+  if (l.failed)
+    return to.err(*l.failed);
+  const std::string_view state = texts::state_text(l.after.value_or(addon_state::absent));
+  if (l.sandbox.empty())
+    to.out(std::string(texts::status_line) + std::string(state));
+  else
+    to.out(texts::sandbox_line, l.path + "：" + std::string(state));
+}
+
+// One line an add-on: the add-on's own entry marked with '*', then its name, online or offline,
+// type, enabled or not, and address.
+void list_lines(const list_record& l, lines& to) {
+  if (!l.sandbox.empty())
+    to.out(texts::sandbox_line, l.path);
+  if (l.failed)
+    return to.err(*l.failed);
+  if (l.addons.empty())
+    to.out(texts::no_addons);
+  for (const list_reader::listed_entry& e : l.addons) {
+    to.out(std::string(e.quillora ? "* " : "  ") + printable(e.name) + "  " +
+           std::string(e.online ? texts::online : texts::offline) + "  " + printable(e.type) +
+           "  " + std::string(e.enabled ? texts::enabled : texts::disabled) + "  " +
+           printable(e.url));
+  }
+}
+
+}  // namespace
+
+std::vector<console_line> console_lines(const run_report& run) {
+  lines to;
+  const bool edit = run.what == mode::install || run.what == mode::uninstall;
+  if (edit && run.home)
+    to.out(texts::home_line, *run.home);
+  if (run.home_failed) {
+    to.err(*run.home_failed);
+    return to.all;
+  }
+  if (edit && run.cwd_failed)
+    to.err(*run.cwd_failed);
+  else if (edit)
+    to.out(texts::cwd_line, run.cwd);
+  for (const list_record& l : run.lists) {
+    if (edit)
+      edit_lines(l, to);
+    else if (run.what == mode::status)
+      status_lines(l, to);
+    else
+      list_lines(l, to);
+  }
+  return to.all;
+}
+
+void print_line(bool error, const std::string& text) {
+  std::FILE* stream = error ? stderr : stdout;
+  const std::string line = text + "\n";
+  std::fwrite(line.data(), 1, line.size(), stream);
+  std::fflush(stream);
+}
+
+void print_lines(const std::vector<console_line>& lines) {
+  for (const console_line& line : lines)
+    print_line(line.error, line.text);
+}
+
+int exit_status(const run_report& run) {
+  if (!succeeded(run))
+    return 1;
+  if (run.what != mode::status)
+    return 0;
+  return overall_state(run) == addon_state::enabled ? 0 : 3;
+}

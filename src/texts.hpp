@@ -1,0 +1,40 @@
+// Every text of the program's own that a person reads on the console or in the notice, in one
+// place: the console's words, and beside the failures the notice's sentence that goes with them.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "report.hpp"
+
+namespace texts {
+
+// Progress lines on stdout, each followed by its value where it takes one.
+inline constexpr std::string_view home_line = "用户主目录路径：";
+inline constexpr std::string_view cwd_line = "当前工作目录：";
+inline constexpr std::string_view sandbox_line = "沙盒中的XML文件：";
+inline constexpr std::string_view folders_made = "已创建文件夹：";
+inline constexpr std::string_view created = "已创建新的XML文件：";
+inline constexpr std::string_view kept = "包含Quillora插件节点，无需添加";
+inline constexpr std::string_view removing = "包含Quillora插件节点，需删除";
+inline constexpr std::string_view added = "已添加Quillora插件节点";
+// While another copy holds a list, on stderr.
+inline constexpr std::string_view waiting = "另一个安装程序正在修改XML文件，请稍候";
+
+// --status and --list.
+inline constexpr std::string_view status_line = "Quillora插件：";
+std::string_view state_text(addon_state state);
+inline constexpr std::string_view no_addons = "列表中没有插件";
+inline constexpr std::string_view online = "在线";
+inline constexpr std::string_view offline = "离线";
+inline constexpr std::string_view enabled = "已启用";
+inline constexpr std::string_view disabled = "未启用";
+
+}  // namespace texts
+
+// A failure's console line, without its newline: the step's words, the file concerned, and why.
+std::string failure_line(const failure& f);
+
+// The notice's second text after a run that failed: what went wrong and what to do, for a person
+// who may never see the console.
+std::string notice_text(const run_report& run);

@@ -1,0 +1,14 @@
+// The editor's entry as the window has always called it: a mode number, the console lines.
+#include "addon_list.hpp"
+#include "editor.hpp"
+#include "render_text.hpp"
+#include "texts.hpp"
+
+bool write_file(int mode_number) {
+  edit_request request;
+  request.what = mode_number == 0 ? mode::install : mode::uninstall;
+  request.on_wait = [](const std::string&) { print_line(true, std::string(texts::waiting)); };
+  const run_report run = run_editor(request);
+  print_lines(console_lines(run));
+  return succeeded(run);
+}
