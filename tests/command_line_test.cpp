@@ -242,6 +242,13 @@ TEST_F(CommandLine, StatusTellsWhereTheAddOnStandsAndChangesNothing) {
       {"folder in the list's place",
        [&] { make_dirs(list()); },
        {1, "", failure("无法读取XML文件", "不是普通文件")}},
+      // Install replaces the offline form by the online entry: it is no installed add-on.
+      {"the offline form alone",
+       [&] {
+         put_list("<jsplugins>\n<jsplugin name=\"Quillora插件\" url=\"" QUILLORA_ORIGIN
+                  "/\" enable=\"true\"/>\n</jsplugins>\n");
+       },
+       {3, "Quillora插件：已注册，未启用\n", ""}},
   };
   for (const state& s : states) {
     SCOPED_TRACE(s.what);
@@ -474,6 +481,10 @@ TEST_F(CommandLine, RootRunsForAUserAsThatUser) {
   // She holds her lock and stops root's run for her while it waits: root's caller gets the
   // failure once the lock's bound and the 30 s after it are over, not never.
   const auto stop_while_root_waits = [&] {
+    // At 1 the kernel leaves a process that changed its ids dumpable: only the run itself can
+    // keep her from tracing it.
+    const std::string dumpable = read_bytes("/proc/sys/fs/suid_dumpable");
+    write_bytes("/proc/sys/fs/suid_dumpable", "1");
     const int lock = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     EXPECT_EQ(flock(lock, LOCK_EX), 0);
     const auto started = std::chrono::steady_clock::now();
@@ -482,11 +493,18 @@ TEST_F(CommandLine, RootRunsForAUserAsThatUser) {
     while (!holds_open(root.pid, folder) && running(root))
       std::this_thread::sleep_for(std::chrono::microseconds(200));
     for (const pid_t process : program_and_children(root.pid)) {
-      if (process != root.pid)
-        kill(process, SIGSTOP);
+      if (process == root.pid)
+        continue;
+      kill(process, SIGSTOP);
+      // Hers, yet not hers to trace or read: the kernel hands a process that is not dumpable
+      // to root in /proc, whatever fs.suid_dumpable says.
+      struct stat st {};
+      EXPECT_EQ(stat(("/proc/" + std::to_string(process) + "/environ").c_str(), &st), 0);
+      EXPECT_EQ(st.st_uid, 0u) << "her run for root can be traced by her";
     }
     const outcome run = finish(root);
     close(lock);
+    write_bytes("/proc/sys/fs/suid_dumpable", dumpable);
     const auto waited = std::chrono::steady_clock::now() - started;
     EXPECT_LT(waited, std::chrono::seconds(40));
     EXPECT_GE(waited, std::chrono::seconds(32));
@@ -549,6 +567,48 @@ TEST_F(CommandLine, RootRunsForAUserAsThatUser) {
       {"--user: she stops her run while it waits for her lock", [] {},
        // Her run is killed before it could tell anything: its record is never printed.
        [&] { return stop_while_root_waits(); }, failed("", "")},
+      {"root on a home of root's whose Flatpak app folder is hers, with her link in it",
+       [&] {
+         const std::string app = root_home + "/.var/app/cn.wps.Office";
+         make_dirs(app + "/data/Kingsoft/wps");
+         ASSERT_EQ(symlink(root_folder.c_str(), (app + "/data/Kingsoft/wps/jsaddons").c_str()), 0);
+         for (const std::string& part : {app, app + "/data", app + "/data/Kingsoft",
+                                         app + "/data/Kingsoft/wps",
+                                         app + "/data/Kingsoft/wps/jsaddons"})
+           ASSERT_EQ(lchown(part.c_str(), uid, gid), 0);
+         make_dirs(root_home + "/.local/share/Kingsoft/wps/jsaddons");
+       },
+       [&] { return run_in({"--install"}, {"HOME=" + root_home, "PATH=/usr/bin:/bin"}); },
+       failed("用户主目录路径：" + root_home + "\n当前工作目录：" + root_home +
+                  "\n已创建新的XML文件：" + rel +
+                  "\n沙盒中的XML文件：.var/app/cn.wps.Office/data/Kingsoft/wps/jsaddons/publish.xml\n",
+              "拒绝以root身份修改XML文件：.var/app/cn.wps.Office：此文件夹不属于root，请用--user"
+              "指定用户\n")},
+      {"root on a home of root's whose Snap's current is her link to root's folder",
+       [&] {
+         make_dirs(root_home + "/snap/wps-office");
+         ASSERT_EQ(symlink(root_owned.c_str(), (root_home + "/snap/wps-office/current").c_str()),
+                   0);
+         ASSERT_EQ(lchown((root_home + "/snap/wps-office/current").c_str(), uid, gid), 0);
+         make_dirs(root_owned + "/.local/share/Kingsoft/wps/jsaddons");
+         root_before = snapshot(root_owned);
+       },
+       [&] { return run_in({"--status"}, {"HOME=" + root_home, "PATH=/usr/bin:/bin"}); },
+       failed("",
+              "拒绝以root身份读取XML文件：snap/wps-office/current：此文件夹不属于root，请用--user"
+              "指定用户\n")},
+      {"root on a home of root's whose list folder its group may write",
+       [&] {
+         make_dirs(root_home + "/.local/share/Kingsoft/wps/jsaddons");
+         ASSERT_EQ(chmod((root_home + "/.local/share/Kingsoft/wps/jsaddons").c_str(), 0775), 0);
+         ASSERT_EQ(symlink((root_folder + "/publish.xml").c_str(),
+                           (root_home + "/.local/share/Kingsoft/wps/jsaddons/publish.xml").c_str()),
+                   0);
+       },
+       [&] { return run_in({"--install"}, {"HOME=" + root_home, "PATH=/usr/bin:/bin"}); },
+       failed("", "拒绝以root身份修改XML文件：" + root_home +
+                      "/.local/share/Kingsoft/wps/jsaddons：其他用户可以写入此文件夹，请用--user"
+                      "指定用户\n")},
       {"--user for an unknown user", [] {},
        [&] {
          return run_in({"--user", "quillora-no-such-user", "--status"}, as_root);
@@ -882,4 +942,17 @@ TEST_F(CommandLine, EveryCopyOfTheSuiteGetsTheAddOn) {
   EXPECT_EQ(json.count("lists.1.state"), 0u) << "a state that is not known is left out";
   EXPECT_EQ(json.at("error") + "\n", malformed);
   EXPECT_EQ(json.at("changed"), "false");
+  // A run that changed some lists and failed on another says both, either way.
+  write_bytes(at(linglong), "<jsplugins>\n</jsplugins>\n");
+  const outcome install = run({"--install", "--json"});
+  EXPECT_EQ(install.code, 1);
+  EXPECT_EQ(parsed(install.out).at("changed"), "true");
+  EXPECT_EQ(parsed(install.out).at("lists.2.changed") + parsed(install.out).at("lists.2.state"),
+            "trueenabled");
+  const outcome uninstall = run({"--uninstall", "--json"});
+  const std::map<std::string, std::string> removed = parsed(uninstall.out);
+  EXPECT_EQ(uninstall.code, 1);
+  EXPECT_EQ(removed.at("changed") + removed.at("lists.0.state") + removed.at("lists.2.state"),
+            "trueabsentabsent");
+  EXPECT_EQ(removed.count("state"), 0u) << "no state over lists of which one is not known";
 }

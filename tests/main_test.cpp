@@ -418,7 +418,7 @@ TEST_F(InstallerWindow, FailedInstallSaysSoAndWhyInsteadOfSuccess) {
        "无法创建XML文件：" + std::string(list_path)},
       {"a malformed list", [this] { put_list("<jsplugins>\n<x\n"); },
        "插件列表 " + std::string(list_path) +
-           " 的第2行有错误，安装程序没有做任何修改。请修正或删除这个文件后再试。",
+           " 的第2行有错误，这个列表保持原样。请修正或删除这个文件后再试。",
        "有XML格式错误"},
   };
   for (const auto& c : cases) {

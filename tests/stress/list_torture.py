@@ -157,7 +157,7 @@ def inject(args):
         home.put(old)
         calls = editor_calls(args.driver, home, mode)
         home.remove()
-        renamed_at = max(i for i, (call, _) in enumerate(calls) if call == "rename")
+        renamed_at = max(i for i, (call, _) in enumerate(calls) if call.startswith("rename"))
         counts = {}
         for i, (call, when) in enumerate(calls):
             if call in NOT_INJECTED:
