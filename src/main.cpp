@@ -202,6 +202,53 @@ gboolean on_window_button_press_event(GtkWidget*, GdkEventButton* event, gpointe
   return TRUE;
 }
 
+namespace {
+
+// GTK reads the home's settings, CSS, themes and modules as it starts: started by root on a
+// user's home, the window is hers before GTK starts, as the command line's runs are. False, after
+// its line, where the home is refused or her ids could not be taken.
+bool window_for_home_owner() {
+  if (geteuid() != 0)
+    return true;
+  home_check found = check_home(folders_to_check(), false);
+  std::string error = found.error;
+  if (found.verdict == home_check::refused ||
+      (found.verdict == home_check::user && !become(found.owner, error))) {
+    print_line(true, error);
+    return false;
+  }
+  if (found.verdict == home_check::root)
+    state.checked_home = found.home ? found.home.release() : -1;
+  return true;
+}
+
+// Gives each button the buttons' own style, at GTK's user priority.
+void style_buttons() {
+  g_autoptr(GtkCssProvider) provider = gtk_css_provider_new();
+  g_autoptr(GError) error = nullptr;
+  if (!gtk_css_provider_load_from_data(provider, button_css, -1, &error)) {
+    g_printerr("Error loading CSS: %s\n", error->message);
+  }
+  for (GtkWidget* button : state.buttons) {
+    gtk_style_context_add_provider(gtk_widget_get_style_context(button),
+                                   GTK_STYLE_PROVIDER(provider), button_css_priority);
+  }
+}
+
+void connect_handlers(GtkWidget* install_btn, GtkWidget* quit_btn, GtkWidget* uninstall_btn) {
+  // The notice opens over the window, as its transient, wherever the desktop puts windows.
+  g_signal_connect(install_btn, "clicked", G_CALLBACK(on_install_btn_clicked), window);
+  g_signal_connect(uninstall_btn, "clicked", G_CALLBACK(on_uninstall_btn_clicked), window);
+  g_signal_connect(quit_btn, "clicked", G_CALLBACK(on_quit_btn_clicked), nullptr);
+  g_signal_connect(window, "destroy", G_CALLBACK(on_window_closed), nullptr);
+  g_signal_connect(window, "delete-event", G_CALLBACK(on_window_delete_event), nullptr);
+  g_signal_connect(window, "key-press-event", G_CALLBACK(on_window_key_press_event), nullptr);
+  gtk_widget_add_events(window, GDK_BUTTON_PRESS_MASK);
+  g_signal_connect(window, "button-press-event", G_CALLBACK(on_window_button_press_event), nullptr);
+}
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
   const std::optional<options> chosen =
       parse_command_line(&argc, &argv, [] { return gtk_get_option_group(FALSE); });
@@ -209,20 +256,8 @@ int main(int argc, char* argv[]) {
     return 2;
   if (chosen->what != command::window)
     return run_command(*chosen);
-
-  // GTK reads the home's settings, CSS, themes and modules as it starts: started by root on a
-  // user's home, the window is hers before GTK starts, as the command line's runs are.
-  if (geteuid() == 0) {
-    home_check found = check_home(folders_to_check(), false);
-    std::string error = found.error;
-    if (found.verdict == home_check::refused ||
-        (found.verdict == home_check::user && !become(found.owner, error))) {
-      print_line(true, error);
-      return 1;
-    }
-    if (found.verdict == home_check::root)
-      state.checked_home = found.home ? found.home.release() : -1;
-  }
+  if (!window_for_home_owner())
+    return 1;
 
   gtk_init(&argc, &argv);
 
@@ -251,31 +286,13 @@ int main(int argc, char* argv[]) {
   state.buttons[0] = install_btn;
   state.buttons[1] = quit_btn;
   state.buttons[2] = uninstall_btn;
-
-  g_autoptr(GtkCssProvider) provider = gtk_css_provider_new();
-  g_autoptr(GError) error = nullptr;
-  if (!gtk_css_provider_load_from_data(provider, button_css, -1, &error)) {
-    g_printerr("Error loading CSS: %s\n", error->message);
-  }
-  for (GtkWidget* button : {install_btn, quit_btn, uninstall_btn}) {
-    gtk_style_context_add_provider(gtk_widget_get_style_context(button),
-                                   GTK_STYLE_PROVIDER(provider), button_css_priority);
-  }
+  style_buttons();
 
   gtk_fixed_put(GTK_FIXED(fixed), install_btn, 330, 185);
   gtk_fixed_put(GTK_FIXED(fixed), uninstall_btn, 570, 290);
   gtk_fixed_put(GTK_FIXED(fixed), quit_btn, 585, 20);
   gtk_container_add(GTK_CONTAINER(window), fixed);
-
-  // The notice opens over the window, as its transient, wherever the desktop puts windows.
-  g_signal_connect(install_btn, "clicked", G_CALLBACK(on_install_btn_clicked), window);
-  g_signal_connect(uninstall_btn, "clicked", G_CALLBACK(on_uninstall_btn_clicked), window);
-  g_signal_connect(quit_btn, "clicked", G_CALLBACK(on_quit_btn_clicked), nullptr);
-  g_signal_connect(window, "destroy", G_CALLBACK(on_window_closed), nullptr);
-  g_signal_connect(window, "delete-event", G_CALLBACK(on_window_delete_event), nullptr);
-  g_signal_connect(window, "key-press-event", G_CALLBACK(on_window_key_press_event), nullptr);
-  gtk_widget_add_events(window, GDK_BUTTON_PRESS_MASK);
-  g_signal_connect(window, "button-press-event", G_CALLBACK(on_window_button_press_event), nullptr);
+  connect_handlers(install_btn, quit_btn, uninstall_btn);
 
   gtk_widget_show(background);
   gtk_widget_show(install_btn);

@@ -1,0 +1,150 @@
+// A run's record rendered three ways, in memory: the console's lines, the notice's second text
+// and --json's object, each exactly as a person or a script gets it.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "render_json.hpp"
+#include "render_text.hpp"
+#include "texts.hpp"
+
+namespace {
+
+const std::string own = ".local/share/Kingsoft/wps/jsaddons/publish.xml";
+const std::string flatpak = ".var/app/cn.wps.Office/data/Kingsoft/wps/jsaddons/publish.xml";
+
+list_record record(const std::string& path, std::optional<addon_state> before,
+                   std::optional<addon_state> after, action did = action::none,
+                   bool changed = false) {
+  list_record l;
+  l.path = path;
+  l.sandbox = path == own ? "" : "cn.wps.Office";
+  l.found = before.has_value();
+  l.before = before;
+  l.after = after;
+  l.did = did;
+  l.changed = changed;
+  return l;
+}
+
+failure problem(const std::string& file, list_reader::verdict v, std::uint64_t line,
+                const std::string& detail = {}) {
+  failure f;
+  f.at = step::modify_list;
+  f.file = file;
+  f.why = cause::list_problem;
+  f.problem = v;
+  f.line = line;
+  f.detail = detail;
+  return f;
+}
+
+run_report run_of(mode what, std::vector<list_record> lists) {
+  run_report run;
+  run.what = what;
+  run.home = "/home/li";
+  run.cwd = "/home/li";
+  run.lists = std::move(lists);
+  return run;
+}
+
+// The console as one text: "> " before each stdout line, "! " before each stderr line.
+std::string console(const run_report& run) {
+  std::string text;
+  for (const console_line& l : console_lines(run))
+    text += (l.error ? "! " : "> ") + l.text + "\n";
+  return text;
+}
+
+const std::string head = "> 用户主目录路径：/home/li\n> 当前工作目录：/home/li\n";
+
+}  // namespace
+
+TEST(Report, RenderedOnTheConsoleInTheNoticeAndAsJson) {
+  const auto enabled = addon_state::enabled;
+  const auto disabled = addon_state::disabled;
+  const auto absent = addon_state::absent;
+  list_record malformed = record(flatpak, disabled, std::nullopt);
+  malformed.failed = problem(flatpak, list_reader::verdict::malformed, 4, "mismatched tag");
+  list_record missing_folder = record(own, std::nullopt, std::nullopt);
+  failure no_folder;
+  no_folder.at = step::create_list;
+  no_folder.file = own;
+  no_folder.error = ENOENT;
+  missing_folder.failed = no_folder;
+  run_report unset;
+  unset.home_failed = failure();
+  unset.home_failed->at = step::home_unset;
+  list_record listed = record(own, enabled, enabled);
+  listed.addons = {{"Quillora插件", true, "wps", true, "https://q.example:1/", true},
+                   {"Other", false, "wps", false, "https://o.example:1/", false}};
+
+  const struct {
+    const char* what;
+    run_report run;
+    std::string console;
+    int status;
+    std::string notice;  // the second text, after a failure
+    std::string json;
+  } rows[] = {
+      {"install creates the home's own list",
+       run_of(mode::install, {record(own, absent, enabled, action::created, true)}),
+       head + "> 已创建新的XML文件：" + own + "\n", 0, "",
+       R"({"action":"install","changed":true,"state":"enabled","list":")" + own + R"("})"},
+      {"install with nothing to do",
+       run_of(mode::install, {record(own, enabled, enabled, action::kept)}),
+       head + "> 包含Quillora插件节点，无需添加\n", 0, "",
+       R"({"action":"install","changed":false,"state":"enabled","list":")" + own + R"("})"},
+      {"install changes the home's list and fails on a sandbox's",
+       run_of(mode::install, {record(own, absent, enabled, action::added, true), malformed}),
+       head + "> 已添加Quillora插件节点\n> 沙盒中的XML文件：" + flatpak + "\n! 无法修改XML文件：" +
+           flatpak + "：第4行有XML格式错误：mismatched tag\n",
+       1, "插件列表 " + flatpak + " 的第4行有错误，这个列表保持原样。请修正或删除这个文件后再试。",
+       R"({"action":"install","changed":true,"list":")" + own + R"(","error":"无法修改XML文件：)" +
+           flatpak + R"(：第4行有XML格式错误：mismatched tag","lists":[{"list":")" + own +
+           R"(","changed":true,"state":"enabled"},{"list":")" + flatpak +
+           R"(","changed":false,"error":"无法修改XML文件：)" + flatpak +
+           R"(：第4行有XML格式错误：mismatched tag"}]})"},
+      {"uninstall removes the entry, printed before the rewrite",
+       run_of(mode::uninstall, {record(own, enabled, absent, action::removed, true)}),
+       head + "> 包含Quillora插件节点，需删除\n", 0, "",
+       R"({"action":"uninstall","changed":true,"state":"absent","list":")" + own + R"("})"},
+      {"install where the suite never started",
+       run_of(mode::install, {missing_folder}),
+       head + "! 无法创建XML文件：" + own + "：No such file or directory\n", 1,
+       "没有找到办公套件的插件文件夹：办公套件还没有启动过。请先启动一次办公套件，关闭它，然后再安装"
+       "。",
+       R"({"action":"install","changed":false,"list":")" + own +
+           R"(","error":"无法创建XML文件：)" + own + R"(：No such file or directory"})"},
+      {"status with a Flatpak copy alone", run_of(mode::status, {record(flatpak, enabled, enabled)}),
+       "> 沙盒中的XML文件：" + flatpak + "：已注册，已启用\n", 0, "",
+       R"({"action":"status","changed":false,"state":"enabled","list":")" + own +
+           R"(","lists":[{"list":")" + flatpak + R"(","changed":false,"state":"enabled"}]})"},
+      {"status: enabled here, disabled there",
+       run_of(mode::status, {record(own, enabled, enabled), record(flatpak, disabled, disabled)}),
+       "> Quillora插件：已注册，已启用\n> 沙盒中的XML文件：" + flatpak + "：已注册，未启用\n", 3,
+       "",
+       R"({"action":"status","changed":false,"state":"disabled","list":")" + own +
+           R"(","lists":[{"list":")" + own + R"(","changed":false,"state":"enabled"},{"list":")" +
+           flatpak + R"(","changed":false,"state":"disabled"}]})"},
+      {"status where HOME is unset", unset, "! 无法获取用户主目录路径\n", 1, "无法获取用户主目录路径",
+       R"({"action":"install","changed":false,"list":")" + own +
+           R"(","error":"无法获取用户主目录路径"})"},
+      {"list", run_of(mode::list, {listed}),
+       "> * Quillora插件  在线  wps  已启用  https://q.example:1/\n"
+       ">   Other  离线  wps  未启用  https://o.example:1/\n",
+       0, "",
+       R"({"action":"list","changed":false,"state":"enabled","list":")" + own +
+           R"(","addons":[{"name":"Quillora插件","online":true,"type":"wps","enabled":true,)"
+           R"("url":"https://q.example:1/","quillora":true},{"name":"Other","online":false,)"
+           R"("type":"wps","enabled":false,"url":"https://o.example:1/","quillora":false}]})"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.what);
+    EXPECT_EQ(console(r.run), r.console);
+    EXPECT_EQ(exit_status(r.run), r.status);
+    EXPECT_EQ(notice_text(r.run), r.notice);
+    EXPECT_EQ(render_json(r.run), r.json);
+  }
+}
