@@ -27,14 +27,17 @@ int run_mode(const options& chosen, mode what, std::optional<int> home) {
   request.what = what;
   request.create_folders = chosen.create_folders;
   request.home = home;
-  request.on_wait = [](const std::string&) { print_line(true, std::string(texts::waiting)); };
+  request.on_wait = [](const std::string&, bool waiting) {
+    if (waiting)
+      print_line(true, std::string(texts::waiting));
+  };
   const run_report run = run_editor(request);
   std::vector<console_line> lines = console_lines(run);
   // With --json, stdout holds the object alone; failures still go to stderr as lines.
   if (chosen.json) {
-    lines.erase(std::remove_if(lines.begin(), lines.end(),
-                               [](const console_line& l) { return !l.error; }),
-                lines.end());
+    lines.erase(
+        std::remove_if(lines.begin(), lines.end(), [](const console_line& l) { return !l.error; }),
+        lines.end());
   }
   print_lines(lines);
   if (chosen.json)
@@ -72,8 +75,7 @@ int run_as_root(const options& chosen, mode what) {
     if (who->uid != 0)
       return run_for(*who, chosen, what);
   }
-  home_check found =
-      check_home(folders_to_check(), what == mode::status || what == mode::list);
+  home_check found = check_home(folders_to_check(), what == mode::status || what == mode::list);
   switch (found.verdict) {
     case home_check::refused:
       return cannot_run(chosen, what, found.error);

@@ -3,8 +3,8 @@
 #pragma once
 
 #include <optional>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "options.hpp"
 #include "report.hpp"

@@ -83,9 +83,7 @@ struct list_job {
   void fail(failure f) { record.failed = std::move(f); }
 
   // Nothing there: the state a missing list has.
-  void absent() {
-    record.before = record.after = addon_state::absent;
-  }
+  void absent() { record.before = record.after = addon_state::absent; }
 
   void read();
   void edit();
@@ -176,10 +174,11 @@ void list_job::edit() {
   // Two copies of the program take turns; the lock lives on the folder, which a rename of the
   // list leaves in place.
   const std::string& path = record.path;
-  if (std::optional<failure> f = lock_folder(at.folder.get(), at.shown_folder, [this, &path] {
-        if (request.on_wait)
-          request.on_wait(path);
-      }))
+  if (std::optional<failure> f =
+          lock_folder(at.folder.get(), at.shown_folder, [this, &path](bool waiting) {
+            if (request.on_wait)
+              request.on_wait(path, waiting);
+          }))
     return fail(*f);
   edit_in(at);
 }
@@ -291,8 +290,16 @@ run_report run_editor(const edit_request& request) {
     const int error = request.home && *request.home < 0 ? ENOENT : errno;
     // A home that is not there holds no list to read.
     if (reading(request.what) && (error == ENOENT || error == ENOTDIR)) {
-      run.lists.push_back({std::string(list_path), {}, false, addon_state::absent,
-                           addon_state::absent, action::none, false, false, {}, {}});
+      run.lists.push_back({std::string(list_path),
+                           {},
+                           false,
+                           addon_state::absent,
+                           addon_state::absent,
+                           action::none,
+                           false,
+                           false,
+                           {},
+                           {}});
       return run;
     }
     run.home_failed = fault(step::enter_home, home, error);
@@ -302,7 +309,8 @@ run_report run_editor(const edit_request& request) {
     run.cwd = cwd;
     std::free(cwd);
   } else {
-    run.cwd_failed = fault(step::read_cwd, {}, errno);  // the lists are found from `at` all the same
+    run.cwd_failed =
+        fault(step::read_cwd, {}, errno);  // the lists are found from `at` all the same
   }
   const link_rule rule = request.home ? link_rule::roots_only : link_rule::hers;
   std::vector<list_place> places =

@@ -17,8 +17,9 @@ struct edit_request {
   // of looking $HOME up again (-1: it could not be opened); links are then followed only where
   // root owns them, and folders on the way must be root's alone. Nothing: the run is the user's.
   std::optional<int> home;
-  // Called, from the editor's thread, when a list is held by another copy for over a second.
-  std::function<void(const std::string& list)> on_wait;
+  // Called from the editor's thread with true when a list has been held by another copy for over
+  // a second, and with false when that wait is over, either way.
+  std::function<void(const std::string& list, bool waiting)> on_wait;
 };
 
 // Reads $HOME, enters it (the working folder stays there), finds its lists and brings each into

@@ -20,7 +20,7 @@ int lock_wait_seconds() {
 }
 
 std::optional<failure> lock_folder(int fd, const std::string& shown,
-                                   const std::function<void()>& on_wait) {
+                                   const std::function<void(bool)>& waiting) {
   using clock = std::chrono::steady_clock;
   const clock::time_point start = clock::now();
   const int bound = lock_wait_seconds();
@@ -28,22 +28,27 @@ std::optional<failure> lock_folder(int fd, const std::string& shown,
   failure f;
   f.at = step::lock_folder;
   f.file = shown;
+  const auto done = [&](std::optional<failure> result) {
+    if (told && waiting)
+      waiting(false);
+    return result;
+  };
   for (;;) {
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
-      return std::nullopt;
+      return done(std::nullopt);
     if (errno != EWOULDBLOCK && errno != EINTR) {
       f.error = errno;
-      return f;
+      return done(f);
     }
     const clock::duration waited = clock::now() - start;
     if (waited >= std::chrono::seconds(bound)) {
       f.why = cause::lock_timeout;
       f.seconds = bound;
-      return f;
+      return done(f);
     }
     if (!told && waited >= std::chrono::seconds(1)) {
-      if (on_wait)
-        on_wait();
+      if (waiting)
+        waiting(true);
       told = true;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));

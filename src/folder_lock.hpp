@@ -13,7 +13,8 @@
 int lock_wait_seconds();
 
 // Takes the lock on the open folder `fd`, named `shown` in failure lines. Another copy holds it
-// only while it edits; a copy that hangs must not hang this one: past a second `on_wait` is
-// called once, past lock_wait_seconds the run gives up. The lock lasts as long as `fd` is open.
+// only while it edits; a copy that hangs must not hang this one: past a second `waiting(true)`
+// is called, and `waiting(false)` once the lock is had or the run gives up, past
+// lock_wait_seconds. The lock lasts as long as `fd` is open.
 std::optional<failure> lock_folder(int fd, const std::string& shown,
-                                   const std::function<void()>& on_wait);
+                                   const std::function<void(bool)>& waiting);

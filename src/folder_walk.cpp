@@ -214,8 +214,7 @@ std::optional<failure> make_folders(int at, std::string_view path, bool& made) {
     unique_fd next(::openat(here.get(), name.c_str(), open_folder_flags | O_NOFOLLOW));
     if (!next) {
       f.error = errno;
-      if (::fstatat(here.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-          S_ISLNK(st.st_mode))
+      if (::fstatat(here.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
         f.why = cause::is_link;
       return f;
     }

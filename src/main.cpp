@@ -23,18 +23,21 @@ namespace {
 
 // The first rule is the buttons' look of old. The others keep every theme's hover and press
 // boxes (Adwaita's grey, the dark and inverse themes' dark ones) off the pictures' white
-// margins: hover brightens and a press nudges the picture itself. Keyboard focus gets a solid
-// ring in the brand's ink, 6.5:1 against the white around the buttons, where Adwaita's dashed
-// grey line is 1.8:1; it stays inside the button, in the margin around its picture.
+// margins: hover darkens the picture (see picture.hpp) and rings it with a tint of the brand's
+// blue, which shows through the ×'s clear ground, and a press nudges the picture itself. Keyboard
+// focus gets a solid ring in the brand's ink, 6.5:1 against the white around the buttons, where
+// Adwaita's dashed grey line is 1.8:1; it stays inside the button, in the margin around its
+// picture.
 constexpr char button_css[] =
     "button {border-style: none; border-width: 1px; border-color: #ffffff;}\n"
     "button, button:hover, button:active, button:checked, button:backdrop {"
     " background-color: transparent; background-image: none; box-shadow: none;"
     " text-shadow: none; -gtk-icon-shadow: none; outline-color: transparent;}\n"
-    "button:hover {-gtk-icon-effect: highlight;}\n"
+    "button:hover {background-color: rgba(52, 81, 209, 0.14); border-radius: 999px;}\n"
     "button:active {-gtk-icon-effect: none; -gtk-icon-transform: translateY(1px);}\n"
     "button:focus {outline-color: #3451d1; outline-style: solid; outline-width: 2px;"
-    " outline-offset: -3px; -gtk-outline-radius: 6px;}\n";
+    " outline-offset: -3px; -gtk-outline-radius: 6px;}\n"
+    "#waiting {color: #3451d1;}\n";
 
 // GTK's user priority: the buttons' own style wins over the theme's.
 constexpr guint button_css_priority = 800;
@@ -46,6 +49,7 @@ constexpr guint button_css_priority = 800;
 // came on screen (monotonic µs, 0 before).
 struct window_state {
   GtkWidget* buttons[3] = {};
+  GtkWidget* waiting = nullptr;  // the words shown while another copy holds a list
   bool editing = false;
   std::optional<int> checked_home;
   gint64 notice_mapped_at = 0;
@@ -56,7 +60,9 @@ window_state state;
 GtkWidget* make_picture_button(const std::string& picture, const char* name) {
   GtkWidget* button = gtk_button_new();
   gtk_button_set_relief(GTK_BUTTON(button), GTK_RELIEF_NONE);
-  gtk_button_set_image(GTK_BUTTON(button), picture_new(picture));
+  GtkWidget* image = picture_new(picture);
+  gtk_button_set_image(GTK_BUTTON(button), image);
+  picture_follow_pointer(image, button);
   atk_object_set_name(gtk_widget_get_accessible(button), name);
   return button;
 }
@@ -123,12 +129,28 @@ void show_info(gpointer parent, const char* message, GtkMessageType type = GTK_M
 
 namespace {
 
+gboolean on_wait_started(gpointer) {
+  if (state.editing)
+    gtk_widget_show(state.waiting);
+  return G_SOURCE_REMOVE;
+}
+
+gboolean on_wait_over(gpointer) {
+  gtk_widget_hide(state.waiting);
+  return G_SOURCE_REMOVE;
+}
+
 // The editor's run, as write_file makes it, with its record kept for the notice.
 void on_edit_thread(GTask* task, gpointer, gpointer task_data, GCancellable*) {
   edit_request request;
   request.what = static_cast<const edit*>(task_data)->what;
   request.home = state.checked_home;
-  request.on_wait = [](const std::string&) { print_line(true, std::string(texts::waiting)); };
+  request.on_wait = [](const std::string&, bool waiting) {
+    if (waiting)
+      print_line(true, std::string(texts::waiting));
+    // The window is the main loop's: it learns of the wait there.
+    g_idle_add(waiting ? on_wait_started : on_wait_over, nullptr);
+  };
   auto* run = new run_report(run_editor(request));
   print_lines(console_lines(*run));
   g_task_return_pointer(task, run, [](gpointer done) { delete static_cast<run_report*>(done); });
@@ -141,8 +163,9 @@ void on_edit_done(GObject* parent, GAsyncResult* result, gpointer) {
   const std::unique_ptr<run_report> done(
       static_cast<run_report*>(g_task_propagate_pointer(G_TASK(result), nullptr)));
   set_busy(false);
+  gtk_widget_hide(state.waiting);
   if (done && succeeded(*done))
-    show_info(parent, what->success);
+    show_info(parent, what->success, GTK_MESSAGE_INFO, notice_text(*done));
   else
     show_info(parent, what->failure, GTK_MESSAGE_ERROR, done ? notice_text(*done) : std::string());
 }
@@ -233,6 +256,8 @@ void style_buttons() {
     gtk_style_context_add_provider(gtk_widget_get_style_context(button),
                                    GTK_STYLE_PROVIDER(provider), button_css_priority);
   }
+  gtk_style_context_add_provider(gtk_widget_get_style_context(state.waiting),
+                                 GTK_STYLE_PROVIDER(provider), button_css_priority);
 }
 
 void connect_handlers(GtkWidget* install_btn, GtkWidget* quit_btn, GtkWidget* uninstall_btn) {
@@ -259,7 +284,11 @@ int main(int argc, char* argv[]) {
   if (!window_for_home_owner())
     return 1;
 
+  // What task switchers and screen readers call a window without a title; the program's name,
+  // which names the window's class, stays as the desktop entry's StartupWMClass has it.
+  g_set_application_name(texts::window_name);
   gtk_init(&argc, &argv);
+  gtk_window_set_default_icon_name("com.quillora.Installer");
 
   window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   GtkWidget* fixed = gtk_fixed_new();
@@ -269,7 +298,7 @@ int main(int argc, char* argv[]) {
 
   // What a sighted user reads on the pictures.
   AtkObject* accessible = gtk_widget_get_accessible(window);
-  atk_object_set_name(accessible, "Quillora 插件");
+  atk_object_set_name(accessible, texts::window_name);
   atk_object_set_description(accessible, "一键添加到您的办公套件。安装后重新启动办公套件即可使用");
 
   // Pictures are found in ./imgs of the folder the program was started from, held by its full
@@ -286,11 +315,15 @@ int main(int argc, char* argv[]) {
   state.buttons[0] = install_btn;
   state.buttons[1] = quit_btn;
   state.buttons[2] = uninstall_btn;
+  // Shown only while another copy of the program holds a list, under 安装.
+  state.waiting = gtk_label_new(texts::window_waiting);
+  gtk_widget_set_name(state.waiting, "waiting");
   style_buttons();
 
   gtk_fixed_put(GTK_FIXED(fixed), install_btn, 330, 185);
   gtk_fixed_put(GTK_FIXED(fixed), uninstall_btn, 570, 290);
   gtk_fixed_put(GTK_FIXED(fixed), quit_btn, 585, 20);
+  gtk_fixed_put(GTK_FIXED(fixed), state.waiting, 352, 254);
   gtk_container_add(GTK_CONTAINER(window), fixed);
   connect_handlers(install_btn, quit_btn, uninstall_btn);
 

@@ -13,3 +13,7 @@
 // picture's size, one of its pixels to each of the screen's. `path` should be absolute: the
 // editor changes the working folder.
 GtkWidget* picture_new(const std::string& path);
+
+// Shows the picture of `image` a little darker while the pointer is over `button`, which holds it:
+// a change people see in every theme, whatever the theme draws behind it.
+void picture_follow_pointer(GtkWidget* image, GtkWidget* button);

@@ -73,11 +73,11 @@ struct failure {
 
 // What the run did to one list; the decision that its console line tells.
 enum class action {
-  none,          // nothing to do, or not got that far
-  created,       // a new list, where there was none or a blank one
-  kept,          // install: the add-on was there as install would leave it
-  added,         // install: the entry went in, every other element of the add-on out
-  removed,       // uninstall: every element of the add-on went out
+  none,     // nothing to do, or not got that far
+  created,  // a new list, where there was none or a blank one
+  kept,     // install: the add-on was there as install would leave it
+  added,    // install: the entry went in, every other element of the add-on out
+  removed,  // uninstall: every element of the add-on went out
 };
 
 // One list under the home, and what the run found and did there.
@@ -97,8 +97,8 @@ struct list_record {
 // One run of the editor under one home.
 struct run_report {
   mode what = mode::install;
-  std::optional<std::string> home;  // HOME as it was set
-  std::string cwd;                  // the working folder, as the system tells it
+  std::optional<std::string> home;     // HOME as it was set
+  std::string cwd;                     // the working folder, as the system tells it
   std::optional<failure> home_failed;  // HOME unset, or the home not entered: no list was seen
   std::optional<failure> cwd_failed;   // the working folder could not be told; the run went on
   std::vector<list_record> lists;      // the home's own first, then the sandboxes' in order

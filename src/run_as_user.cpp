@@ -194,8 +194,9 @@ home_check check_home(const std::vector<std::string>& below, bool reading) {
       found.owner = account_of(*entry);
   } else if (!w.shared.empty()) {
     found.verdict = home_check::refused;
-    found.error = std::string(reading ? "拒绝以root身份读取XML文件：" : "拒绝以root身份修改XML文件：") +
-                  printable(w.shared) + "：其他用户可以写入此文件夹，请用--user指定用户";
+    found.error =
+        std::string(reading ? "拒绝以root身份读取XML文件：" : "拒绝以root身份修改XML文件：") +
+        printable(w.shared) + "：其他用户可以写入此文件夹，请用--user指定用户";
   }
   return found;
 }

@@ -36,8 +36,8 @@ bool become(const account& who, std::string& error);
 // Whom root's run on $HOME is for, as check_home finds it.
 struct home_check {
   enum { root, user, refused } verdict = root;
-  account owner;   // user: the first owner other than root on the way
-  unique_fd home;  // root: the home folder itself, opened once; closed when it can't be opened
+  account owner;      // user: the first owner other than root on the way
+  unique_fd home;     // root: the home folder itself, opened once; closed when it can't be opened
   std::string error;  // refused: the line that says why
 };
 

@@ -1,7 +1,7 @@
 // The command that users and scripts run. A mode given alone (--install, --uninstall, --status,
-// --list, --version) runs here, in a process that never loads GTK: loading GTK and its seventy libraries
-// takes several times longer than editing a list. Any other command line goes, unchanged, to
-// the window program that lies beside this one.
+// --list, --version) runs here, in a process that never loads GTK: loading GTK and its seventy
+// libraries takes several times longer than editing a list. Any other command line goes, unchanged,
+// to the window program that lies beside this one.
 #include <unistd.h>
 
 #include <cerrno>

@@ -1,7 +1,10 @@
 // The console's words for each step and cause, and the notice's sentences beside them.
 #include "texts.hpp"
 
+#include <cerrno>
 #include <cstring>
+#include <initializer_list>
+#include <utility>
 
 #include "printable.hpp"
 
@@ -39,95 +42,173 @@ constexpr step_words step_texts[] = {
     {step::read_refused, "拒绝以root身份读取XML文件"},
 };
 
-// What a list holds that keeps it from being read or edited, after "：".
-std::string problem_text(const failure& f) {
-  const std::string at = "第" + std::to_string(f.line) + "行";
-  switch (f.problem) {
-    case list_reader::verdict::too_large:
-      return "文件大于" + std::to_string(list_reader::max_list_size >> 20) + " MiB的上限";
-    case list_reader::verdict::malformed:
-      return at + "有XML格式错误：" + f.detail;
-    case list_reader::verdict::not_jsplugins:
-      return at + "的根元素不是<jsplugins>";
-    case list_reader::verdict::not_utf8:
-      return "XML声明的编码不是UTF-8";
-    case list_reader::verdict::entity_declared:
-      return at + "声明了实体";
-    case list_reader::verdict::too_many_attributes:
-      return at + "的标签属性过多";
-    case list_reader::verdict::no_place:
-      return "找不到放置Quillora插件节点的位置";
-    case list_reader::verdict::ok:
-    case list_reader::verdict::read_failed:
+// Puts each value in place of its mark, wherever it stands.
+std::string filled(std::string_view text,
+                   std::initializer_list<std::pair<std::string_view, std::string>> values) {
+  std::string out(text);
+  for (const auto& [mark, value] : values) {
+    for (std::size_t at = out.find(mark); at != std::string::npos;
+         at = out.find(mark, at + value.size()))
+      out.replace(at, mark.size(), value);
+  }
+  return out;
+}
+
+// Why a list can't be read or edited: the console's reason after "：", and the notice's sentence.
+// {line}, {detail} and {list} stand for the line, expat's words and the list concerned.
+struct problem_words {
+  list_reader::verdict problem;
+  std::string_view console;
+  std::string_view notice;
+};
+
+constexpr std::string_view keep_it = "请不要删除这个文件，其中还登记着其他插件。";
+
+constexpr problem_words problem_texts[] = {
+    {list_reader::verdict::too_large, "文件大于16 MiB的上限",
+     "{list}大于16 MiB，不像是办公套件的插件列表，安装程序没有修改它。请检查这个文件。"},
+    {list_reader::verdict::malformed, "第{line}行有XML格式错误：{detail}",
+     "{list}的第{line}行有XML格式错误，安装程序没有修改它。请用文本编辑器修正这一行后再试。{keep}"},
+    {list_reader::verdict::not_jsplugins, "第{line}行的根元素不是<jsplugins>",
+     "{list}的根元素不是<jsplugins>"
+     "，它不像是办公套件的插件列表，安装程序没有修改它。请检查这个文件。"
+     "{keep}"},
+    {list_reader::verdict::not_utf8, "XML声明的编码不是UTF-8",
+     "{list}声明的编码不是UTF-8，写入Quillora插件会损坏其中的文字，安装程序没有修改它。请把它另存为"
+     "UTF-8编码后再试。{keep}"},
+    {list_reader::verdict::entity_declared, "第{line}行声明了实体",
+     "{list}的第{line}"
+     "行声明了实体。这样的列表可能耗尽内存，安装程序不读取它，也没有修改它。请删除这"
+     "个声明后再试。{keep}"},
+    {list_reader::verdict::too_many_attributes, "第{line}行的标签属性过多",
+     "{list}第{line}"
+     "行的标签属性过多，不像是办公套件写下的，安装程序没有修改它。请检查这一行后再试。"
+     "{keep}"},
+    {list_reader::verdict::no_place, "找不到放置Quillora插件节点的位置",
+     "安装程序在{list}中找不到放置Quillora插件的位置，没有修改它。请检查这个文件后再试。{keep}"},
+};
+
+// Why a step failed, past the list's own faults: the console's reason and the notice's sentence.
+struct cause_words {
+  cause why;
+  std::string_view console;
+  std::string_view notice;
+};
+
+constexpr cause_words cause_texts[] = {
+    {cause::not_regular, "不是普通文件",
+     "{list}不是普通文件，安装程序没有修改它。请检查这个位置上的文件。"},
+    {cause::check_failed, "修改后的文件未通过检查，XML文件保持原样",
+     "修改后的{list}没有通过检查，原来的列表保持不变。请把这个文件发给技术支持。"},
+    {cause::lock_timeout, "等待超过{seconds}秒，另一个安装程序仍在修改XML文件",
+     "另一个安装程序一直在修改{list}。请等它结束后再试。"},
+    {cause::dangling_link, "链接指向的文件不存在",
+     "{list}是一个链接，但它指向的文件不存在。请修正这个链接后再试。"},
+    {cause::is_link, "是符号链接",
+     "要创建的文件夹{file}是一个符号链接，安装程序不会经过它创建文件夹。请检查这个链接。"},
+    {cause::not_roots, "此文件夹不属于root，请用--user指定用户",
+     "{file}不属于root，安装程序没有以root身份修改其中的插件列表。请用--user指定该用户后再试。"},
+    {cause::others_may_write, "其他用户可以写入此文件夹，请用--user指定用户",
+     "其他用户可以写入{file}，安装程序没有以root身份修改其中的插件列表。请用--"
+     "user指定用户后再试。"},
+};
+
+// What the notice says where the system refused a step.
+constexpr std::string_view no_permission_notice =
+    "没有权限修改{list}。请检查这个文件及其所在文件夹的权限，或者请管理员为您安装。";
+constexpr std::string_view disk_full_notice =
+    "磁盘已满，{list}保持原样。请腾出一些磁盘空间后再试。";
+constexpr std::string_view no_suite_notice =
+    "没有找到办公套件的插件文件夹：办公套件还没有启动过。请先启动一次办公套件，关闭它，然后再安装"
+    "。";
+constexpr std::string_view no_home_notice =
+    "没有设置用户主目录（环境变量HOME），安装程序不知道要修改哪个列表。请在登录后的桌面中运行安装程"
+    "序。";
+constexpr std::string_view home_notice =
+    "无法进入用户主目录{file}：{reason}。请检查这个文件夹，或者请管理员帮助。";
+constexpr std::string_view other_notice = "{line}。{list}保持原样。";
+
+// The system's reason in words a person reads, for the errors a home or a list meets most.
+std::string reason_of(int error) {
+  switch (error) {
+    case ENOENT:
+      return "文件夹不存在";
+    case ENOTDIR:
+      return "不是文件夹";
+    case EACCES:
+    case EPERM:
+      return "没有权限";
+    default:
       break;
   }
-  return std::strerror(EIO);
+  return std::strerror(error);
 }
 
 // Why, after the file's "："; empty for a step that says all.
 std::string cause_text(const failure& f) {
-  switch (f.why) {
-    case cause::system:
-      return f.error != 0 ? std::strerror(f.error) : std::string();
-    case cause::not_regular:
-      return "不是普通文件";
-    case cause::list_problem:
-      return problem_text(f);
-    case cause::check_failed:
-      return "修改后的文件未通过检查，XML文件保持原样";
-    case cause::lock_timeout:
-      return "等待超过" + std::to_string(f.seconds) + "秒，另一个安装程序仍在修改XML文件";
-    case cause::dangling_link:
-      return "链接指向的文件不存在";
-    case cause::is_link:
-      return "是符号链接";
-    case cause::not_roots:
-      return "此文件夹不属于root，请用--user指定用户";
-    case cause::others_may_write:
-      return "其他用户可以写入此文件夹，请用--user指定用户";
+  if (f.why == cause::system)
+    return f.error != 0 ? std::strerror(f.error) : std::string();
+  if (f.why == cause::list_problem) {
+    for (const problem_words& words : problem_texts) {
+      if (words.problem == f.problem)
+        return filled(words.console, {{"{line}", std::to_string(f.line)}, {"{detail}", f.detail}});
+    }
+    return std::strerror(EIO);
+  }
+  for (const cause_words& words : cause_texts) {
+    if (words.why == f.why)
+      return filled(words.console, {{"{seconds}", std::to_string(f.seconds)}});
   }
   return {};
 }
 
-// What a person can act on, each with the notice's sentence; {list} and {line} stand for the
-// list and the line concerned.
-enum class notice_kind { no_suite_folder, malformed, busy, no_permission, disk_full, other };
+// A list as a person finds it: the home's own as a path under ~, a sandbox's by its app.
+std::string list_name(const list_record& l) {
+  if (!l.sandbox.empty())
+    return "沙盒应用" + printable(l.sandbox) + "的插件列表";
+  return "插件列表~/" + printable(l.path);
+}
 
-struct notice_words {
-  notice_kind kind;
-  std::string_view notice;
-};
-
-constexpr notice_words notice_texts[] = {
-    {notice_kind::no_suite_folder,
-     "没有找到办公套件的插件文件夹：办公套件还没有启动过。请先启动一次办公套件，关闭它，然后再安装"
-     "。"},
-    {notice_kind::malformed,
-     "插件列表{list}的第{line}行有错误，这个列表保持原样。请修正或删除这个文件后再试。"},
-    {notice_kind::busy, "另一个安装程序一直在修改插件列表。请等它结束后再试。"},
-    {notice_kind::no_permission,
-     "没有权限修改插件列表{list}。请以使用办公套件的用户身份运行安装程序。"},
-    {notice_kind::disk_full, "磁盘已满，插件列表保持原样。请腾出一些磁盘空间后再试。"},
-};
-
-notice_kind kind_of(const failure& f) {
+// The notice's sentence for the failure `f` of the list `l` (none for the home's own failures).
+std::string failure_sentence(const failure& f, const list_record* l) {
+  const std::string list = l != nullptr ? list_name(*l) : std::string();
+  const auto fill = [&](std::string_view text) {
+    return filled(text, {{"{list}", list},
+                         {"{line}", std::to_string(f.line)},
+                         {"{file}", printable(f.file)},
+                         {"{keep}", std::string(keep_it)}});
+  };
+  if (f.at == step::home_unset)
+    return std::string(no_home_notice);
+  if (f.at == step::enter_home)
+    return filled(home_notice, {{"{file}", printable(f.file)}, {"{reason}", reason_of(f.error)}});
   if (f.at == step::create_list)
-    return notice_kind::no_suite_folder;
-  switch (f.why) {
-    case cause::list_problem:
-      return notice_kind::malformed;
-    case cause::lock_timeout:
-      return notice_kind::busy;
-    case cause::system:
-      if (f.error == EACCES || f.error == EPERM || f.error == EROFS)
-        return notice_kind::no_permission;
-      if (f.error == ENOSPC || f.error == EDQUOT)
-        return notice_kind::disk_full;
-      break;
-    default:
-      break;
+    return std::string(no_suite_notice);
+  if (f.why == cause::list_problem) {
+    for (const problem_words& words : problem_texts) {
+      if (words.problem == f.problem)
+        return fill(words.notice);
+    }
   }
-  return notice_kind::other;
+  for (const cause_words& words : cause_texts) {
+    if (words.why == f.why)
+      return fill(words.notice);
+  }
+  if (f.error == EACCES || f.error == EPERM || f.error == EROFS)
+    return fill(no_permission_notice);
+  if (f.error == ENOSPC || f.error == EDQUOT)
+    return fill(disk_full_notice);
+  return filled(other_notice, {{"{line}", failure_line(f)}, {"{list}", list}});
+}
+
+// The lists that changed, named one after another with "、".
+std::string changed_names(const run_report& run) {
+  std::string names;
+  for (const list_record& l : run.lists) {
+    if (l.changed)
+      names += (names.empty() ? "" : "、") + list_name(l);
+  }
+  return names;
 }
 
 }  // namespace
@@ -150,12 +231,11 @@ std::string failure_line(const failure& f) {
     if (words.at == f.at)
       line = words.console;
   }
-  if (!f.file.empty() || f.at == step::enter_home) {
-    // The console's line for a home that can't be entered has always been these words alone.
-    if (f.at == step::enter_home)
-      return line;
+  // The console's line for a home that can't be entered has always been these words alone.
+  if (f.at == step::enter_home)
+    return line;
+  if (!f.file.empty())
     line.append("：").append(printable(f.file));
-  }
   const std::string why = cause_text(f);
   if (!why.empty())
     line.append("：").append(printable(why));
@@ -163,28 +243,25 @@ std::string failure_line(const failure& f) {
 }
 
 std::string notice_text(const run_report& run) {
-  const failure* f = last_failure(run);
-  if (f == nullptr)
-    return {};
-  // The list that failed, as its record names it, whatever file of it the failure was in.
-  std::string list = f->file;
+  const bool install = run.what == mode::install;
+  const std::string changed_lists = changed_names(run);
+  if (succeeded(run)) {
+    if (changed_lists.empty())
+      return install ? "Quillora插件此前已经安装，这次没有做任何修改。"
+                     : "Quillora插件没有安装过，这次没有做任何修改。";
+    return install ? "Quillora插件已添加到办公套件。请重新启动办公套件，之后即可使用。"
+                   : "Quillora插件已从办公套件中移除。请重新启动办公套件使更改生效。";
+  }
+  std::string text;
+  if (!changed_lists.empty()) {
+    text = install ? "已在" + changed_lists + "中添加Quillora插件，请重新启动办公套件。"
+                   : "已从" + changed_lists + "中移除Quillora插件，请重新启动办公套件。";
+  }
+  if (run.home_failed)
+    return failure_sentence(*run.home_failed, nullptr);
   for (const list_record& l : run.lists) {
-    if (l.failed && &*l.failed == f)
-      list = l.path;
+    if (l.failed)
+      text += failure_sentence(*l.failed, &l);
   }
-  const notice_kind kind = kind_of(*f);
-  for (const notice_words& words : notice_texts) {
-    if (words.kind != kind)
-      continue;
-    std::string sentence(words.notice);
-    const auto fill = [&sentence](std::string_view mark, const std::string& value) {
-      const std::size_t at = sentence.find(mark);
-      if (at != std::string::npos)
-        sentence.replace(at, mark.size(), value);
-    };
-    fill("{list}", " " + printable(list) + " ");
-    fill("{line}", std::to_string(f->line));
-    return sentence;
-  }
-  return failure_line(*f);
+  return text;
 }

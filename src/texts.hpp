@@ -21,6 +21,11 @@ inline constexpr std::string_view added = "已添加Quillora插件节点";
 // While another copy holds a list, on stderr.
 inline constexpr std::string_view waiting = "另一个安装程序正在修改XML文件，请稍候";
 
+// The window: its name for task switchers and screen readers, and the words it shows while
+// another copy holds a list.
+inline constexpr char window_name[] = "Quillora插件安装";
+inline constexpr char window_waiting[] = "另一个安装程序正在修改插件列表，请稍候……";
+
 // --status and --list.
 inline constexpr std::string_view status_line = "Quillora插件：";
 std::string_view state_text(addon_state state);
@@ -35,6 +40,7 @@ inline constexpr std::string_view disabled = "未启用";
 // A failure's console line, without its newline: the step's words, the file concerned, and why.
 std::string failure_line(const failure& f);
 
-// The notice's second text after a run that failed: what went wrong and what to do, for a person
-// who may never see the console.
+// The notice's second text, under "安装成功!" or "安装失败!" and the like: what the run did and
+// what comes next, for a person who may never see the console. After a failure, which list, what
+// went wrong and what to do, for each list that failed, after what changed in the others.
 std::string notice_text(const run_report& run);

@@ -7,7 +7,10 @@
 bool write_file(int mode_number) {
   edit_request request;
   request.what = mode_number == 0 ? mode::install : mode::uninstall;
-  request.on_wait = [](const std::string&) { print_line(true, std::string(texts::waiting)); };
+  request.on_wait = [](const std::string&, bool waiting) {
+    if (waiting)
+      print_line(true, std::string(texts::waiting));
+  };
   const run_report run = run_editor(request);
   print_lines(console_lines(run));
   return succeeded(run);

@@ -49,7 +49,8 @@ TEST(EntryLine, FindsTheThreeNeedlesInAnyOrderAndIndentation) {
   EXPECT_TRUE(line_model::entry_line("\t \tname=\"Quillora插件\" jspluginonline"));
   EXPECT_TRUE(line_model::entry_line("Quillora插件 <jspluginonline name=\"x\"/>"));
   // Another add-on's line that happens to hold all three counts as ours.
-  EXPECT_TRUE(line_model::entry_line("<jspluginonline name=\"Other\" url=\"https://h:1/Quillora插件\"/>"));
+  EXPECT_TRUE(
+      line_model::entry_line("<jspluginonline name=\"Other\" url=\"https://h:1/Quillora插件\"/>"));
   EXPECT_FALSE(line_model::entry_line("<jspluginonline name='Quillora插件'/>"));
   EXPECT_FALSE(line_model::entry_line("<jspluginonline NAME=\"Quillora插件\"/>"));
   EXPECT_FALSE(line_model::entry_line("<jsplugin name=\"Quillora插件\"/>"));
@@ -184,8 +185,8 @@ TEST(Rewrite, AgreesWithThePlainLineModelOnRandomLists) {
       }
     }
     // Where every entry line is an element alone on its line, line and element agree.
-    if (well_formed &&
-        line_model::expected(line_model::lines_of(list), false, e).status == list_reader::verdict::ok) {
+    if (well_formed && line_model::expected(line_model::lines_of(list), false, e).status ==
+                           list_reader::verdict::ok) {
       bool enabled = false;
       for (const std::string_view l : line_model::lines_of(list))
         enabled = enabled || line_model::enabled_line(l);

@@ -13,8 +13,8 @@
 
 #include "addon_list.hpp"
 #include "editor.hpp"
-#include "texts.hpp"
 #include "test_home.hpp"
+#include "texts.hpp"
 
 namespace {
 

@@ -572,18 +572,21 @@ TEST_F(CommandLine, RootRunsForAUserAsThatUser) {
          const std::string app = root_home + "/.var/app/cn.wps.Office";
          make_dirs(app + "/data/Kingsoft/wps");
          ASSERT_EQ(symlink(root_folder.c_str(), (app + "/data/Kingsoft/wps/jsaddons").c_str()), 0);
-         for (const std::string& part : {app, app + "/data", app + "/data/Kingsoft",
-                                         app + "/data/Kingsoft/wps",
-                                         app + "/data/Kingsoft/wps/jsaddons"})
+         for (const std::string& part :
+              {app, app + "/data", app + "/data/Kingsoft", app + "/data/Kingsoft/wps",
+               app + "/data/Kingsoft/wps/jsaddons"})
            ASSERT_EQ(lchown(part.c_str(), uid, gid), 0);
          make_dirs(root_home + "/.local/share/Kingsoft/wps/jsaddons");
        },
-       [&] { return run_in({"--install"}, {"HOME=" + root_home, "PATH=/usr/bin:/bin"}); },
-       failed("用户主目录路径：" + root_home + "\n当前工作目录：" + root_home +
-                  "\n已创建新的XML文件：" + rel +
-                  "\n沙盒中的XML文件：.var/app/cn.wps.Office/data/Kingsoft/wps/jsaddons/publish.xml\n",
-              "拒绝以root身份修改XML文件：.var/app/cn.wps.Office：此文件夹不属于root，请用--user"
-              "指定用户\n")},
+       [&] {
+         return run_in({"--install"}, {"HOME=" + root_home, "PATH=/usr/bin:/bin"});
+       },
+       failed(
+           "用户主目录路径：" + root_home + "\n当前工作目录：" + root_home +
+               "\n已创建新的XML文件：" + rel +
+               "\n沙盒中的XML文件：.var/app/cn.wps.Office/data/Kingsoft/wps/jsaddons/publish.xml\n",
+           "拒绝以root身份修改XML文件：.var/app/cn.wps.Office：此文件夹不属于root，请用--user"
+           "指定用户\n")},
       {"root on a home of root's whose Snap's current is her link to root's folder",
        [&] {
          make_dirs(root_home + "/snap/wps-office");
@@ -593,7 +596,9 @@ TEST_F(CommandLine, RootRunsForAUserAsThatUser) {
          make_dirs(root_owned + "/.local/share/Kingsoft/wps/jsaddons");
          root_before = snapshot(root_owned);
        },
-       [&] { return run_in({"--status"}, {"HOME=" + root_home, "PATH=/usr/bin:/bin"}); },
+       [&] {
+         return run_in({"--status"}, {"HOME=" + root_home, "PATH=/usr/bin:/bin"});
+       },
        failed("",
               "拒绝以root身份读取XML文件：snap/wps-office/current：此文件夹不属于root，请用--user"
               "指定用户\n")},
@@ -605,7 +610,9 @@ TEST_F(CommandLine, RootRunsForAUserAsThatUser) {
                            (root_home + "/.local/share/Kingsoft/wps/jsaddons/publish.xml").c_str()),
                    0);
        },
-       [&] { return run_in({"--install"}, {"HOME=" + root_home, "PATH=/usr/bin:/bin"}); },
+       [&] {
+         return run_in({"--install"}, {"HOME=" + root_home, "PATH=/usr/bin:/bin"});
+       },
        failed("", "拒绝以root身份修改XML文件：" + root_home +
                       "/.local/share/Kingsoft/wps/jsaddons：其他用户可以写入此文件夹，请用--user"
                       "指定用户\n")},
