@@ -53,7 +53,8 @@ again. The list is only ever replaced whole, so it is never lost or left half
 written.
 
 Administrators can run the same edits without a window or a display
-(--install, --uninstall, --status), and roll the add-on out to many users.")
+(--install, --uninstall, --status, --list), and roll the add-on out to many
+users.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://quillora.com)
