@@ -25,10 +25,11 @@ foreach(size 48x48 128x128 256x256)
           DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}/apps)
 endforeach()
 
-# The manual page and the changelog go compressed, without names or dates inside, so that two
-# builds give the same bytes.
+# The manual pages and the changelog go compressed, without names or dates inside, so that two
+# builds give the same bytes. The Chinese page keeps the English page's name in its own folder,
+# where man(1) finds it for a Chinese locale.
 find_program(GZIP gzip REQUIRED)
-foreach(file data/quillora-installer.1 packaging/changelog)
+foreach(file data/quillora-installer.1 data/quillora-installer.zh_CN.1 packaging/changelog)
   get_filename_component(_name ${file} NAME)
   add_custom_command(OUTPUT ${_name}.gz
     COMMAND sh -c "${GZIP} -9n < '${PROJECT_SOURCE_DIR}/${file}' > '${_name}.gz'"
@@ -38,6 +39,8 @@ endforeach()
 add_custom_target(compressed_docs ALL DEPENDS ${_compressed})
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quillora-installer.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quillora-installer.zh_CN.1.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/zh_CN/man1 RENAME quillora-installer.1.gz)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz packaging/copyright DESTINATION ${_doc_dir})
 
 # The Debian package: one binary package, its library dependencies found by dpkg-shlibdeps.
@@ -53,7 +56,8 @@ again. The list is only ever replaced whole, so it is never lost or left half
 written.
 
 Administrators can run the same edits without a window or a display
-(--install, --uninstall, --status), and roll the add-on out to many users.")
+(--install, --uninstall, --status, --list), and roll the add-on out to many
+users.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://quillora.com)

@@ -145,9 +145,9 @@ std::string list_skeleton() {
 
 addon_state state_of(const list_reader::list_facts& facts) {
   const auto& found = facts.addons;
-  // Installed only as one entry: a second one, for another server or disabled, is no state the
-  // suite should be left in.
-  if (found.size() == 1 && found[0].enabled && found[0].in_root && found[0].current)
+  // Installed only as this build's one entry: a second element, one for another server, a
+  // disabled one or the offline form is no state the suite should be left in.
+  if (found.size() == 1 && facts.entries == 1)
     return addon_state::enabled;
   return found.empty() ? addon_state::absent : addon_state::disabled;
 }

@@ -249,6 +249,12 @@ TEST_F(CommandLine, StatusTellsWhereTheAddOnStandsAndChangesNothing) {
                   "/\" enable=\"true\"/>\n</jsplugins>\n");
        },
        {3, "Quillora插件：已注册，未启用\n", ""}},
+      {"the offline form for this server",
+       [&] {
+         put_list("<jsplugins>\n<jsplugin name=\"Quillora插件\" install=\"" QUILLORA_ORIGIN
+                  "\" url=\"" QUILLORA_ORIGIN "/\" enable=\"true\"/>\n</jsplugins>\n");
+       },
+       {3, "Quillora插件：已注册，未启用\n", ""}},
   };
   for (const state& s : states) {
     SCOPED_TRACE(s.what);

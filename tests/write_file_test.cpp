@@ -280,6 +280,10 @@ TEST_F(WriteFile, ListsAsPeopleWriteThemGetTheEntryInTheRightPlace) {
        decl + root +
            "  <jsplugin name=\"Quillora插件\" url=\"https://q.example:1/\" type=\"wps\"/>\n" + end,
        adds, decl + root + le + end, removes, decl + root + end},
+      {"offline entry of the add-on for this server",
+       decl + root + "  <jsplugin name=\"Quillora插件\" install=\"" QUILLORA_ORIGIN "\" url=\"" +
+           QUILLORA_ORIGIN "/\" enable=\"true\"/>\n" + end,
+       adds, decl + root + le + end, removes, decl + root + end},
       {"the add-on's name in character references",
        decl + root +
            "<jspluginonline enable=\"true\" install=\"" QUILLORA_ORIGIN "\" url=\"" QUILLORA_ORIGIN

@@ -24,6 +24,13 @@ LIST = ".local/share/Kingsoft/wps/jsaddons/publish.xml"
 PICTURES = {"bg.jpg": (0, 0), "install.png": (335, 189), "uninstall.png": (575, 294),
             "exit.png": (590, 24)}
 BORDER = 1
+# The manual pages as man(1) shows them: where each is installed, headings it must show, and the
+# warnings that may stay (groff can't stretch a line of Chinese text, which has no spaces in it).
+MANUAL_PAGES = [
+    ("man/man1", ("NAME", "RUNNING AS ROOT", "EXIT STATUS"), None),
+    ("man/zh_CN/man1", ("名称", "概述", "描述", "选项", "以root身份运行", "退出状态", "文件", "环境"),
+     r"cannot adjust line|can't break line"),
+]
 
 
 class Failed(Exception):
@@ -105,7 +112,22 @@ def check_files(deb, scratch):
                  env=dict(os.environ, MANWIDTH="80", MANPAGER="cat", LC_ALL="C.UTF-8"))
     for section in ("SYNOPSIS", "OPTIONS", "EXIT STATUS", "FILES", "ENVIRONMENT"):
         check(section in manual.stdout, f"the manual page has no {section} section")
+    check_manual_pages(share)
     print("package: desktop entry, metainfo, icons and manual page valid")
+
+
+def check_manual_pages(share):
+    """Each manual page renders without a markup warning and shows its headings."""
+    env = dict(os.environ, MANWIDTH="80", MANPAGER="cat", LC_ALL="C.UTF-8")
+    for folder, headings, may_stay in MANUAL_PAGES:
+        page = os.path.join(share, folder, PACKAGE + ".1.gz")
+        shown = run(["man", "--warnings", "-l", page], env=env)
+        warnings = [line for line in shown.stderr.splitlines()
+                    if not (may_stay and re.search(may_stay, line))]
+        check(shown.returncode == 0 and not warnings, f"{page}: man --warnings:\n{shown.stderr}")
+        for heading in headings:
+            check(re.search(rf"^{re.escape(heading)}$", shown.stdout, re.M),
+                  f"{page} shows no heading {heading}")
 
 
 def check_command_line(launcher, scratch):
