@@ -13,8 +13,9 @@
 
 #include "addon_list.hpp"
 #include "editor.hpp"
-#include "test_home.hpp"
 #include "texts.hpp"
+// Last: its failure() helper hides the editor's struct of that name.
+#include "test_home.hpp"
 
 namespace {
 
