@@ -39,6 +39,11 @@ int run_mode(const options& chosen, mode what, std::optional<int> home) {
         std::remove_if(lines.begin(), lines.end(), [](const console_line& l) { return !l.error; }),
         lines.end());
   }
+  // Most who meet this have never started the suite, or roll the add-on out before they do.
+  for (const list_record& l : run.lists) {
+    if (l.failed && l.failed->at == step::create_list)
+      lines.push_back({true, std::string(texts::create_folders_hint)});
+  }
   print_lines(lines);
   if (chosen.json)
     print_line(false, render_json(run));

@@ -4,6 +4,8 @@
 #include <gtk/gtk.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -245,6 +247,22 @@ bool window_for_home_owner() {
   return true;
 }
 
+// Whether a display is named for GTK to open: in the environment, or still among the arguments
+// (GTK's own option, which it reads as it starts). Without one GTK ends the run with its own
+// words, which say nothing of the modes that need none.
+bool display_named(int argc, char** argv) {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0')
+      return true;
+  }
+  for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--display", 9) == 0)
+      return true;
+  }
+  return false;
+}
+
 // Gives each button the buttons' own style, at GTK's user priority.
 void style_buttons() {
   g_autoptr(GtkCssProvider) provider = gtk_css_provider_new();
@@ -275,6 +293,7 @@ void connect_handlers(GtkWidget* install_btn, GtkWidget* quit_btn, GtkWidget* un
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  const bool display = display_named(argc, argv);
   const std::optional<options> chosen =
       parse_command_line(&argc, &argv, [] { return gtk_get_option_group(FALSE); });
   if (!chosen)
@@ -283,6 +302,8 @@ int main(int argc, char* argv[]) {
     return run_command(*chosen);
   if (!window_for_home_owner())
     return 1;
+  if (!display)
+    print_line(true, std::string(texts::no_display));
 
   // What task switchers and screen readers call a window without a title; the program's name,
   // which names the window's class, stays as the desktop entry's StartupWMClass has it.

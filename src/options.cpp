@@ -76,15 +76,7 @@ constexpr char summary[] =
     "不带选项时打开安装窗口。下列选项不打开窗口，无需显示器，适合远程和批量部署。";
 
 constexpr char description[] =
-    "除主目录中的XML文件外，也修改以沙盒方式（Flatpak、Snap、玲珑）安装的办公套件的XML文件：\n"
-    ".var/app/*/data/、snap/*/current/.local/share/和.linglong/*/share/下的\n"
-    "Kingsoft/wps/jsaddons/publish.xml（只在该文件夹已存在时）。\n"
-    "\n"
-    "以root身份运行时，程序在打开任何文件之前，在一个子进程中永久切换为用户的身份：\n"
-    "--user指定的用户，或者从根目录到$HOME再到XML文件所在目录的路径上第一个不属于root的\n"
-    "文件或文件夹的所有者；只有整条路径都属于root且主目录及其下的文件夹只有root可写时才仍以\n"
-    "root运行；其他用户可写而又无人可切换时拒绝运行。root最多等待该子进程（锁的等待时间加\n"
-    "30秒），超时则终止它并报告失败。\n"
+    "沙盒中的办公套件、以root身份为用户运行、--json的内容等，详见：man quillora-installer\n"
     "\n"
     "退出状态：\n"
     "  0  成功；--status：插件已注册并启用\n"
@@ -157,10 +149,10 @@ std::optional<options> read_own_options(char** argv, std::string& stray) {
     chosen.what = command::refused;
     return chosen;
   }
-  if (chosen.what == command::window)
-    return std::nullopt;
   if (args[1] != nullptr)
     stray = args[1];
+  if (chosen.what == command::window && stray.empty())
+    return std::nullopt;
   return chosen;
 }
 
@@ -169,8 +161,11 @@ std::optional<options> read_own_options(char** argv, std::string& stray) {
 std::optional<options> read_mode_alone(char** argv) {
   std::string stray;
   std::optional<options> chosen = read_own_options(argv, stray);
-  if (chosen && chosen->what != command::refused && !stray.empty())
-    return std::nullopt;
+  // A word that is no option is a usage error, which needs no GTK either.
+  if (chosen && chosen->what != command::refused && !stray.empty()) {
+    usage_error("多余的参数：" + stray);
+    chosen->what = command::refused;
+  }
   return chosen;
 }
 
@@ -205,8 +200,9 @@ std::optional<options> parse_command_line(int* argc, char*** argv,
     usage_error(misuse);
     return std::nullopt;
   }
-  // The window has always let words that are no options pass.
-  if (chosen.what != command::window && *argc > 1) {
+  // A word that is no option is no command the program knows: "install" without its dashes
+  // would otherwise open the window, or without a display fail for want of one.
+  if (*argc > 1) {
     usage_error(std::string("多余的参数：") + (*argv)[1]);
     return std::nullopt;
   }

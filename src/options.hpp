@@ -30,9 +30,9 @@ struct options {
 // Gives the options when the command line holds one of the program's modes and nothing else: a
 // run that needs neither the window nor GTK. Reads a copy; prints nothing, but for `refused`:
 // our own options alone that can't go together (--json without a mode, --create-folders without
-// --install, --user misused), whose usage error it prints. Gives nothing for any other command
-// line (no mode, GTK's or unknown options, --help, stray words, other usage errors), which
-// parse_command_line then reads in full.
+// --install, --user misused) or with words that are no options, whose usage error it prints.
+// Gives nothing for any other command line (no option of ours, GTK's or unknown options,
+// --help, other usage errors), which parse_command_line then reads in full.
 std::optional<options> read_mode_alone(char** argv);
 
 // Reads the program's options and the toolkit's from the command line and takes them out of it.
@@ -41,6 +41,7 @@ std::optional<options> read_mode_alone(char** argv);
 // --help-all and --help-gtk itself: prints and ends the process with status 0. On a usage error
 // (an unknown option, two modes, a stray argument to a mode, --user without --install,
 // --uninstall, --status or --list, or from anyone but root) prints the error and a usage line on
-// stderr and gives nothing; the caller exits with status 2.
+// stderr and gives nothing; the caller exits with status 2. A word that is no option is a usage
+// error too, with or without a mode.
 std::optional<options> parse_command_line(int* argc, char*** argv,
                                           GOptionGroup* (*toolkit_options)());

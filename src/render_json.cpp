@@ -102,7 +102,7 @@ std::string render_json(const run_report& run) {
     object["addons"] = std::move(own);
   }
   if (const failure* f = last_failure(run))
-    object["error"] = failure_line(*f);
+    object["error"] = failure_line_for_scripts(*f);
   const bool own_alone =
       run.lists.size() == 1 && run.lists[0].sandbox.empty() && run.lists[0].path == list_path;
   if (!run.lists.empty() && !own_alone) {

@@ -1,6 +1,7 @@
 // Renders a run's record as the console lines of each mode.
 #include "render_text.hpp"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "addon_list.hpp"
@@ -54,8 +55,28 @@ void status_lines(const list_record& l, lines& to) {
     to.out(texts::sandbox_line, l.path + "：" + std::string(state));
 }
 
+// How many columns a terminal gives `text`: two for each wide East Asian character, one for any
+// other character.
+std::size_t display_width(std::string_view text) {
+  std::size_t width = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    const std::size_t length = byte < 0x80 ? 1 : byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : 2;
+    char32_t code = length == 1 ? byte : byte & (0x7F >> length);
+    for (std::size_t j = 1; j < length && i + j < text.size(); ++j)
+      code = (code << 6) | (static_cast<unsigned char>(text[i + j]) & 0x3F);
+    const bool wide = (code >= 0x1100 && code <= 0x115F) || (code >= 0x2E80 && code <= 0xA4CF) ||
+                      (code >= 0xAC00 && code <= 0xD7A3) || (code >= 0xF900 && code <= 0xFAFF) ||
+                      (code >= 0xFE30 && code <= 0xFE4F) || (code >= 0xFF00 && code <= 0xFF60) ||
+                      (code >= 0xFFE0 && code <= 0xFFE6) || (code >= 0x20000 && code <= 0x3FFFD);
+    width += wide ? 2 : 1;
+    i += length;
+  }
+  return width;
+}
+
 // One line an add-on: the add-on's own entry marked with '*', then its name, online or offline,
-// type, enabled or not, and address.
+// type, enabled or not, and address, in columns that line up however wide their characters are.
 void list_lines(const list_record& l, lines& to) {
   if (!l.sandbox.empty())
     to.out(texts::sandbox_line, l.path);
@@ -63,11 +84,20 @@ void list_lines(const list_record& l, lines& to) {
     return to.err(*l.failed);
   if (l.addons.empty())
     to.out(texts::no_addons);
+  std::vector<std::vector<std::string>> rows;
+  std::vector<std::size_t> widths(5, 0);
   for (const list_reader::listed_entry& e : l.addons) {
-    to.out(std::string(e.quillora ? "* " : "  ") + printable(e.name) + "  " +
-           std::string(e.online ? texts::online : texts::offline) + "  " + printable(e.type) +
-           "  " + std::string(e.enabled ? texts::enabled : texts::disabled) + "  " +
-           printable(e.url));
+    rows.push_back({e.quillora ? "* " : "  ", printable(e.name),
+                    std::string(e.online ? texts::online : texts::offline), printable(e.type),
+                    std::string(e.enabled ? texts::enabled : texts::disabled), printable(e.url)});
+    for (std::size_t c = 1; c < 5; ++c)
+      widths[c] = std::max(widths[c], display_width(rows.back()[c]));
+  }
+  for (const std::vector<std::string>& row : rows) {
+    std::string line = row[0];
+    for (std::size_t c = 1; c < 5; ++c)
+      line += row[c] + std::string(widths[c] - display_width(row[c]) + 2, ' ');
+    to.all.push_back({false, line + row[5]});
   }
 }
 

@@ -242,6 +242,12 @@ std::string failure_line(const failure& f) {
   return line;
 }
 
+std::string failure_line_for_scripts(const failure& f) {
+  if (f.at != step::enter_home)
+    return failure_line(f);
+  return failure_line(f) + "：" + printable(f.file) + "：" + std::strerror(f.error);
+}
+
 std::string notice_text(const run_report& run) {
   const bool install = run.what == mode::install;
   const std::string changed_lists = changed_names(run);

@@ -25,6 +25,13 @@ inline constexpr std::string_view waiting = "另一个安装程序正在修改XM
 // another copy holds a list.
 inline constexpr char window_name[] = "Quillora插件安装";
 inline constexpr char window_waiting[] = "另一个安装程序正在修改插件列表，请稍候……";
+// Before GTK's own words, where no display is named.
+inline constexpr std::string_view no_display =
+    "安装窗口需要图形界面的显示器；没有显示器时，请用--install、--uninstall或--status在终端中操作"
+    "（详见--help）";
+// After the failure line of an install whose suite never made its folder.
+inline constexpr std::string_view create_folders_hint =
+    "提示：办公套件还没有创建插件文件夹；如果要直接创建，请加上--create-folders";
 
 // --status and --list.
 inline constexpr std::string_view status_line = "Quillora插件：";
@@ -39,6 +46,10 @@ inline constexpr std::string_view disabled = "未启用";
 
 // A failure's console line, without its newline: the step's words, the file concerned, and why.
 std::string failure_line(const failure& f);
+
+// The same for scripts, which can't ask further: a home that can't be entered named with the
+// system's reason, where the console has its words alone.
+std::string failure_line_for_scripts(const failure& f);
 
 // The notice's second text, under "安装成功!" or "安装失败!" and the like: what the run did and
 // what comes next, for a person who may never see the console. After a failure, which list, what

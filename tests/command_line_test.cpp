@@ -29,6 +29,9 @@
 
 namespace {
 
+// What a run with --json printed, parsed (below).
+std::map<std::string, std::string> parsed(const std::string& out);
+
 const std::string rel = ".local/share/Kingsoft/wps/jsaddons/publish.xml";
 const std::string plain = "<?xml version=\"1.0\"?>\n<jsplugins>\n</jsplugins>\n";
 const std::string installed =
@@ -133,9 +136,20 @@ TEST_F(CommandLine, InstallAndUninstallRunWithoutDisplayOrGtk) {
 
 TEST_F(CommandLine, FailedEditsExitOne) {
   // The office suite never ran for this user: there is no folder to put the list in.
+  // The command line names the option that makes the folders.
   EXPECT_EQ(run({"--install"}),
-            failed(head_lines(), failure("无法创建XML文件", "No such file or directory")));
+            failed(head_lines(), failure("无法创建XML文件", "No such file or directory") +
+                                     "提示：办公套件还没有创建插件文件夹；如果要直接创建，请加上"
+                                     "--create-folders\n"));
   EXPECT_FALSE(exists(at(".local")));
+  // A home that is not there: the console's words as ever, and for scripts which and why.
+  const std::string gone = at("gone");
+  const std::vector<std::string> no_home{"HOME=" + gone, "PATH=/usr/bin:/bin"};
+  EXPECT_EQ(run_in({"--install"}, no_home),
+            failed("用户主目录路径：" + gone + "\n", "无法更改工作目录\n"));
+  const outcome json = run_in({"--install", "--json"}, no_home);
+  EXPECT_EQ(parsed(json.out).at("error"),
+            "无法更改工作目录：" + gone + "：No such file or directory");
 
   make_dirs(list());  // a folder where the list should be
   EXPECT_EQ(run({"--uninstall"}), failed(head_lines(), failure("无法编辑XML文件", "不是普通文件")));
@@ -288,10 +302,12 @@ TEST_F(CommandLine, HelpListsOurOptionsAndHelpAllListsGtks) {
   const outcome help = run({"--help"});
   EXPECT_EQ(help.code, 0);
   EXPECT_EQ(help.err, "");
-  for (const char* text : {"--install", "--uninstall", "--status", "--version", "--user=用户名",
-                           "只有整条路径都属于root且主目录及其下的文件夹只有root可写时才仍以",
-                           "退出状态", "3  --status：插件未注册或未启用", "--help-all"})
+  for (const char* text : {"--install", "--uninstall", "--status", "--list", "--version",
+                           "--user=用户名", "详见：man quillora-installer", "退出状态",
+                           "3  --status：插件未注册或未启用", "--help-all"})
     EXPECT_NE(help.out.find(text), std::string::npos) << text << " in\n" << help.out;
+  // Short: what root's runs do in detail is the manual's.
+  EXPECT_LT(std::count(help.out.begin(), help.out.end(), '\n'), 30) << help.out;
   EXPECT_EQ(help.out.find("--class"), std::string::npos);
 
   const outcome all = run({"--help-all"});
@@ -314,12 +330,20 @@ TEST_F(CommandLine, UsageErrorsExitTwoAndTouchNothing) {
       {{"--status", "--bogus"}, "Unknown option --bogus"},
       {{"--status", "--create-folders"}, "--create-folders只能与--install一起使用"},
       {{"--json"}, "--json只能与--install、--uninstall、--status、--list或--version一起使用"},
+      // A mode without its dashes is no command, with a display or without one.
+      {{"install"}, "多余的参数：install"},
   };
   const auto before = snapshot(home_);
   for (const auto& [args, error] : mistakes) {
     SCOPED_TRACE(args.front());
     EXPECT_EQ(run(args), (outcome{2, "", "quillora-installer：" + error + "\n" + usage}));
   }
+  // GTK's options and their values pass; the word after them does not.
+  const outcome after_gtks = run({"--display", ":0", "install"});
+  EXPECT_EQ(after_gtks.code, 2);
+  EXPECT_NE(after_gtks.err.find("quillora-installer：多余的参数：install\n" + usage),
+            std::string::npos)
+      << after_gtks.err;
   EXPECT_EQ(snapshot(home_), before);
 }
 
@@ -332,12 +356,22 @@ TEST_F(CommandLine, AModeTakesGtksOptionsAndRepeatsOfItself) {
 }
 
 TEST_F(CommandLine, WithoutAnOptionTheWindowStillNeedsADisplay) {
-  // As always: GTK says it has no display, and the run ends with status 1, the list untouched.
+  // As always: GTK says it has no display, and the run ends with status 1, the list untouched;
+  // first a line tells what runs without one.
   const outcome window = run({});
   EXPECT_EQ(window.code, 1);
   EXPECT_EQ(window.out, "");
+  EXPECT_NE(window.err.find("安装窗口需要图形界面的显示器；没有显示器时，请用--install、--uninstall"
+                            "或--status在终端中操作（详见--help）\n"),
+            std::string::npos)
+      << window.err;
+  EXPECT_LT(window.err.find("安装窗口需要"), window.err.find("cannot open display"));
   EXPECT_NE(window.err.find("cannot open display"), std::string::npos) << window.err;
   EXPECT_FALSE(exists(at(".local")));
+  // A display named on the command line is GTK's to open: no such line.
+  const outcome named = run({"--display", ":99"});
+  EXPECT_EQ(named.code, 1);
+  EXPECT_EQ(named.err.find("安装窗口需要"), std::string::npos) << named.err;
 }
 
 // The program started as `pid` and the processes it started in turn, its run for a user.
@@ -556,6 +590,14 @@ TEST_F(CommandLine, RootRunsForAUserAsThatUser) {
        },
        failed("", "拒绝以root身份修改XML文件：" + shared +
                       "：其他用户可以写入此文件夹，请用--user指定用户\n")},
+      {"root's --status on a HOME that anyone may write: refused, as a read",
+       [&] {
+         make_dirs(shared);
+         ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+       },
+       [&] { return run_in({"--status"}, {"HOME=" + shared, "PATH=/usr/bin:/bin"}); },
+       failed("", "拒绝以root身份读取XML文件：" + shared +
+                      "：其他用户可以写入此文件夹，请用--user指定用户\n")},
       {"root on a home of root's whose .local is hers, with a link of hers in it",
        [&] {
          make_dirs(root_home + "/.local");
@@ -719,7 +761,11 @@ TEST_F(CommandLine, JsonTellsScriptsWhatEachRunDid) {
     values expected;
     std::string err;
   } runs[] = {
-      {[] {}, {"--install", "--json"}, 1, refused("install", no_folder), no_folder},
+      {[] {},
+       {"--install", "--json"},
+       1,
+       refused("install", no_folder),
+       no_folder + "提示：办公套件还没有创建插件文件夹；如果要直接创建，请加上--create-folders\n"},
       {[this] { make_list_folder(); },
        {"--install", "--json"},
        0,
@@ -775,7 +821,12 @@ TEST_F(CommandLine, ListShowsEveryAddOnOfTheList) {
       {"<jsplugins>" + disabled +
            "<jspluginonline name=\"Y\" type=\"wps\" url=\"u\" "
            "enable=\"false\"/></jsplugins>",
-       "* Quillora插件  在线  wps  未启用  " QUILLORA_ORIGIN "/\n  Y  在线  wps  未启用  u\n"},
+       "* Quillora插件  在线  wps  未启用  " QUILLORA_ORIGIN
+       "/\n  Y             在线  wps  未启用  u\n"},
+      // Columns line up on a terminal, where a Chinese character takes two places.
+      {"<jsplugins><jsplugin name=\"表格助手\" type=\"et\" url=\"a\"/>"
+       "<jspluginonline name=\"Ab\" type=\"wpp\" url=\"b\" enable=\"false\"/></jsplugins>",
+       "  表格助手  离线  et   已启用  a\n  Ab        在线  wpp  未启用  b\n"},
       {"<jsplugins/>", "列表中没有插件\n"},
       {hidden, "  clear\\u009b2J\\u202eevil\\u2028  离线  et  已启用  u\n"},
   };
