@@ -1,49 +1,81 @@
-# Front door of the project: `make` builds, `make run` starts the installer, `make test` runs
-# every test (also under AddressSanitizer and UndefinedBehaviorSanitizer, a minute of fuzzing,
-# and the .deb installed and used), `make stress` the long runs that try to lose or corrupt the
-# list, `make package` the .deb, `make bench` the benchmarks. Each target first installs the
-# Debian packages it needs.
+# Front door of the project. The two commands: `make run` builds the installer and starts it,
+# `make test` builds it with its tests and runs every one (also under AddressSanitizer and
+# UndefinedBehaviorSanitizer, a minute of fuzzing, and the .deb installed and used). Beside them:
+# `make` builds the program alone, `make check` runs the fast tests alone (the developer's quick
+# loop), `make stress` the long runs that try to lose or corrupt the list, `make package` the
+# .deb, `make bench` the benchmarks. Each target first installs the Debian packages it needs:
+# building and running need tools/packages-build.txt and tools/packages-run.txt, the tests
+# tools/packages-test.txt as well.
 
 BUILD      := build
+TEST_BUILD := build-test
 SAN_BUILD  := build-sanitize
 FUZZ_BUILD := build-fuzz
 PKG_BUILD  := build-package
 BENCH_BUILD := build-bench
 CMAKE_ARGS ?=
 JOBS       := $(shell nproc 2>/dev/null || echo 2)
+# The tests that need a desktop, root's long scenarios or the runs that try to lose the list:
+# `make check` leaves them to `make test`.
+SLOW_TESTS := InstallerWindow|Torture|Deploy|RootRuns
 
-.PHONY: all deps build fuzz-build run test stress package package-test bench figures format clean
+.PHONY: all deps test-deps build test-build fuzz-build run check test stress package \
+	package-test bench figures format clean
 
 all: build
 
 deps:
-	@./tools/install-deps
+	@./tools/install-deps tools/packages-build.txt tools/packages-run.txt
 
+test-deps:
+	@./tools/install-deps tools/packages-build.txt tools/packages-run.txt tools/packages-test.txt
+
+# Configures a build folder where it has none (or CMAKE_ARGS are given), then builds it quietly:
+# no progress lines, only what the compiler says. cmake's build configures again by itself when a
+# CMakeLists.txt changed. $(call configure,FOLDER,SOURCE,ARGS)
+define configure
+	@if [ ! -f $(1)/CMakeCache.txt ] || [ -n "$(CMAKE_ARGS)" ]; then \
+	  mkdir -p $(1) && \
+	  cmake -S $(2) -B $(1) -DCMAKE_RULE_MESSAGES=OFF $(3) $(CMAKE_ARGS) >$(1)/configure.log 2>&1 || \
+	  { cat $(1)/configure.log >&2; exit 1; }; \
+	fi
+	@{ cmake --build $(1) -j $(JOBS) -- --no-print-directory -s 2>&1; echo $$? >$(1)/build.status; } \
+	  | grep -v '^\[ *[0-9]*%\] Built target' || true
+	@exit $$(cat $(1)/build.status)
+endef
+
+# The program alone: the command and the window.
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
-	cmake --build $(BUILD) -j $(JOBS)
+	$(call configure,$(BUILD),.,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF)
 
-# The pictures are found relative to the working folder, so the program starts from here.
+# The pictures are found relative to the working folder, so the program starts from here. It
+# edits the list of whoever runs it: HOME=$$(mktemp -d) make run tries it on a throwaway home.
 run: build
 	./$(BUILD)/quillora-installer
 
-# The fuzz target needs clang and its own build; the installer keeps its compiler.
-fuzz-build: deps
-	cmake -S tests/fuzz -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ $(CMAKE_ARGS)
-	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+# The program with its tests, in a folder of its own.
+test-build: test-deps
+	$(call configure,$(TEST_BUILD),.,-DCMAKE_BUILD_TYPE=RelWithDebInfo)
 
-test: build fuzz-build
-	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) -LE stress
+# The fuzz target needs clang and its own build; the installer keeps its compiler.
+fuzz-build: test-deps
+	$(call configure,$(FUZZ_BUILD),tests/fuzz,-DCMAKE_CXX_COMPILER=clang++)
+
+# The developer's quick loop: every test that needs no desktop and runs in seconds.
+check: test-build
+	ctest --test-dir $(TEST_BUILD) --output-on-failure -j $(JOBS) -LE stress -E '$(SLOW_TESTS)'
+
+test: test-build fuzz-build
+	ctest --test-dir $(TEST_BUILD) --output-on-failure -j $(JOBS) -LE stress
 	ctest --test-dir $(FUZZ_BUILD) --output-on-failure -LE long
-	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DQUILLORA_SANITIZE=ON $(CMAKE_ARGS)
-	cmake --build $(SAN_BUILD) -j $(JOBS)
+	$(call configure,$(SAN_BUILD),.,-DCMAKE_BUILD_TYPE=Debug -DQUILLORA_SANITIZE=ON)
 	ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS)
 	@$(MAKE) --no-print-directory package-test
 	@$(MAKE) --no-print-directory figures
 
 # Far longer runs of the crash, concurrency and fuzz tests; a quarter of an hour or more.
-stress: build fuzz-build
-	ctest --test-dir $(BUILD) --output-on-failure -L stress
+stress: test-build fuzz-build
+	ctest --test-dir $(TEST_BUILD) --output-on-failure -L stress
 	ctest --test-dir $(FUZZ_BUILD) --output-on-failure -L long
 	@$(MAKE) --no-print-directory figures
 
@@ -59,7 +91,7 @@ package: deps
 	cd $(PKG_BUILD) && cpack
 
 # Lints the .deb, installs it, and uses what it installed, the window on a desktop of its own.
-package-test: package
+package-test: test-deps package
 	cd $(PKG_BUILD) && ../tests/with-desktop python3 ../tests/package/package_test.py \
 	  quillora-installer_*.deb ..
 
@@ -67,7 +99,8 @@ package-test: package
 # memory, the window against a minimal GTK window, and the click until the notice. Prints the
 # table and writes it as Markdown to $(BENCH_BUILD)/bench.md; a few minutes.
 bench:
-	@./tools/install-deps tools/packages.txt bench/packages.txt
+	@./tools/install-deps tools/packages-build.txt tools/packages-run.txt tools/packages-test.txt \
+	  bench/packages.txt
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
 	  -DQUILLORA_BENCH=ON $(CMAKE_ARGS)
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
@@ -78,11 +111,11 @@ bench:
 figures:
 	@echo "Figures of the last runs:"
 	@grep -h -E '^(fault injection|random kills|concurrency|fuzzing|bad input|playbook):' \
-	  $(BUILD)/Testing/Temporary/LastTest*.log $(FUZZ_BUILD)/Testing/Temporary/LastTest*.log \
+	  $(TEST_BUILD)/Testing/Temporary/LastTest*.log $(FUZZ_BUILD)/Testing/Temporary/LastTest*.log \
 	  2>/dev/null || true
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD) $(PKG_BUILD) $(BENCH_BUILD)
+	rm -rf $(BUILD) $(TEST_BUILD) $(SAN_BUILD) $(FUZZ_BUILD) $(PKG_BUILD) $(BENCH_BUILD)
