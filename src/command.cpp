@@ -92,8 +92,7 @@ int run_as_root(const options& chosen, mode what) {
   return run_mode(chosen, what, found.home ? found.home.get() : -1);
 }
 
-}  // namespace
-
+// The editor's mode of a command that has one.
 std::optional<mode> mode_of(command what) {
   switch (what) {
     case command::install:
@@ -109,6 +108,8 @@ std::optional<mode> mode_of(command what) {
   }
   return std::nullopt;
 }
+
+}  // namespace
 
 std::vector<std::string> folders_to_check() {
   return {std::string(list_folder()), ".var/app", "snap", ".linglong"};

@@ -9,9 +9,6 @@
 #include "options.hpp"
 #include "report.hpp"
 
-// The editor's mode of a command that has one.
-std::optional<mode> mode_of(command what);
-
 // The folders under the home, relative to it, that root's walk checks before a run: the home's
 // own list folder and where sandboxes keep their apps' homes.
 std::vector<std::string> folders_to_check();

@@ -143,7 +143,7 @@ TEST(Report, RenderedOnTheConsoleInTheNoticeAndAsJson) {
            R"(","error":"无法获取用户主目录路径"})"},
       {"list", run_of(mode::list, {listed}),
        "> * Quillora插件  在线  wps  已启用  https://q.example:1/\n"
-       ">   Other  离线  wps  未启用  https://o.example:1/\n",
+       ">   Other         离线  wps  未启用  https://o.example:1/\n",
        0, nullptr,
        R"({"action":"list","changed":false,"state":"enabled","list":")" + own +
            R"(","addons":[{"name":"Quillora插件","online":true,"type":"wps","enabled":true,)"
