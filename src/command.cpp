@@ -122,7 +122,7 @@ int run_command(const options& chosen) {
       print_line(false, render_json_version(QUILLORA_VERSION, origin));
     } else {
       print_line(false, "quillora-installer " QUILLORA_VERSION);
-      print_line(false, "插件发布服务器：" + origin);
+      print_line(false, std::string(texts::origin_line) + origin);
     }
     return 0;
   }

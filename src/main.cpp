@@ -320,7 +320,7 @@ int main(int argc, char* argv[]) {
   // What a sighted user reads on the pictures.
   AtkObject* accessible = gtk_widget_get_accessible(window);
   atk_object_set_name(accessible, texts::window_name);
-  atk_object_set_description(accessible, "一键添加到您的办公套件。安装后重新启动办公套件即可使用");
+  atk_object_set_description(accessible, texts::window_description);
 
   // Pictures are found in ./imgs of the folder the program was started from, held by its full
   // path since the editor changes the working folder; a missing one shows GTK's broken-image
@@ -330,9 +330,9 @@ int main(int argc, char* argv[]) {
   GtkWidget* background = picture_new(imgs + "bg.jpg");
   gtk_fixed_put(GTK_FIXED(fixed), background, 0, 0);
 
-  GtkWidget* install_btn = make_picture_button(imgs + "install.png", "安装");
-  GtkWidget* quit_btn = make_picture_button(imgs + "exit.png", "退出");
-  GtkWidget* uninstall_btn = make_picture_button(imgs + "uninstall.png", "卸载");
+  GtkWidget* install_btn = make_picture_button(imgs + "install.png", texts::install_button);
+  GtkWidget* quit_btn = make_picture_button(imgs + "exit.png", texts::quit_button);
+  GtkWidget* uninstall_btn = make_picture_button(imgs + "uninstall.png", texts::uninstall_button);
   state.buttons[0] = install_btn;
   state.buttons[1] = quit_btn;
   state.buttons[2] = uninstall_btn;

@@ -7,6 +7,7 @@
 
 #include "printable.hpp"
 #include "render_text.hpp"
+#include "texts.hpp"
 
 namespace {
 
@@ -19,7 +20,7 @@ gboolean on_mode_option(const gchar* name, const gchar*, gpointer data, GError**
                        : option == "--list"      ? command::list
                                                  : command::version;
   if (chosen.what != command::window && chosen.what != what) {
-    g_set_error(error, G_OPTION_ERROR, G_OPTION_ERROR_FAILED, "%s和%s不能同时使用",
+    g_set_error(error, G_OPTION_ERROR, G_OPTION_ERROR_FAILED, texts::two_modes,
                 chosen.chosen_by.c_str(), name);
     return FALSE;
   }
@@ -32,7 +33,7 @@ gboolean on_mode_option(const gchar* name, const gchar*, gpointer data, GError**
 gboolean on_user_option(const gchar*, const gchar* value, gpointer data, GError** error) {
   auto& chosen = *static_cast<options*>(data);
   if (chosen.user && *chosen.user != value) {
-    g_set_error(error, G_OPTION_ERROR, G_OPTION_ERROR_FAILED, "--user只能指定一个用户");
+    g_set_error(error, G_OPTION_ERROR, G_OPTION_ERROR_FAILED, texts::two_users);
     return FALSE;
   }
   chosen.user = value;
@@ -52,37 +53,23 @@ constexpr GOptionFlags no_arg = G_OPTION_FLAG_NO_ARG;
 
 const GOptionEntry own_options[] = {
     {"install", 0, no_arg, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_mode_option),
-     "为当前用户安装Quillora插件", nullptr},
+     texts::help_install, nullptr},
     {"uninstall", 0, no_arg, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_mode_option),
-     "为当前用户卸载Quillora插件", nullptr},
+     texts::help_uninstall, nullptr},
     {"status", 0, no_arg, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_mode_option),
-     "显示Quillora插件是否已注册并启用，不做任何修改", nullptr},
+     texts::help_status, nullptr},
     {"list", 0, no_arg, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_mode_option),
-     "列出XML文件中注册的每个插件（名称、在线或离线、类型、是否启用、地址），不做任何修改",
-     nullptr},
+     texts::help_list, nullptr},
     {"json", 0, no_arg, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_flag_option),
-     "与上述选项一起使用：在标准输出上只打印一个JSON对象，供脚本读取", nullptr},
+     texts::help_json, nullptr},
     {"create-folders", 0, no_arg, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_flag_option),
-     "与--install一起使用：为从未启动过办公套件的用户创建缺少的文件夹", nullptr},
+     texts::help_create_folders, nullptr},
     {"version", 0, no_arg, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_mode_option),
-     "显示版本和插件发布服务器", nullptr},
+     texts::help_version, nullptr},
     {"user", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_user_option),
-     "仅限root：以该用户的身份、在其主目录下运行--install、--uninstall、--status或--list",
-     "用户名"},
+     texts::help_user, texts::help_user_value},
     {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
 };
-
-constexpr char summary[] =
-    "不带选项时打开安装窗口。下列选项不打开窗口，无需显示器，适合远程和批量部署。";
-
-constexpr char description[] =
-    "沙盒中的办公套件、以root身份为用户运行、--json的内容等，详见：man quillora-installer\n"
-    "\n"
-    "退出状态：\n"
-    "  0  成功；--status：插件已注册并启用\n"
-    "  1  失败，原因见标准错误输出\n"
-    "  2  命令行有误\n"
-    "  3  --status：插件未注册或未启用\n";
 
 // The program's own options, reading into `chosen`.
 GOptionGroup* own_group(options& chosen) {
@@ -97,10 +84,8 @@ void usage_error(const std::string& message) {
   const std::string program =
       printable(g_get_prgname() != nullptr ? g_get_prgname() : "quillora-installer");
   print_line(true, program + "：" + printable(message));
-  print_line(true, "用法：" + program +
-                       " [--install [--create-folders] | --uninstall | --status | --list |"
-                       " --version] [--json] [--user 用户名]");
-  print_line(true, "详见：" + program + " --help");
+  print_line(true, std::string(texts::usage_line) + program + std::string(texts::usage_options));
+  print_line(true, std::string(texts::see_help) + program + " --help");
 }
 
 // The help texts hold Chinese; in the C locale GLib would print each such character as an
@@ -113,17 +98,17 @@ void print_as_utf8(const gchar* text) {
 // empty when it may be done, else the usage error to report.
 std::string misused(const options& chosen) {
   if (chosen.create_folders && chosen.what != command::install)
-    return "--create-folders只能与--install一起使用";
+    return std::string(texts::create_folders_alone);
   if (chosen.json && chosen.what == command::window)
-    return "--json只能与--install、--uninstall、--status、--list或--version一起使用";
+    return std::string(texts::json_alone);
   if (!chosen.user)
     return {};
   if (chosen.what != command::install && chosen.what != command::uninstall &&
       chosen.what != command::status && chosen.what != command::list)
-    return "--user只能与--install、--uninstall、--status或--list一起使用";
+    return std::string(texts::user_alone);
   // Anyone else would edit another user's list with her own rights at best.
   if (::geteuid() != 0)
-    return "--user只能由root使用";
+    return std::string(texts::user_not_root);
   return {};
 }
 
@@ -163,7 +148,7 @@ std::optional<options> read_mode_alone(char** argv) {
   std::optional<options> chosen = read_own_options(argv, stray);
   // A word that is no option is a usage error, which needs no GTK either.
   if (chosen && chosen->what != command::refused && !stray.empty()) {
-    usage_error("多余的参数：" + stray);
+    usage_error(std::string(texts::stray_word) + stray);
     chosen->what = command::refused;
   }
   return chosen;
@@ -176,7 +161,7 @@ std::optional<options> parse_command_line(int* argc, char*** argv,
     if (alone->what == command::refused)
       return std::nullopt;  // reported
     if (!stray.empty()) {
-      usage_error("多余的参数：" + stray);
+      usage_error(std::string(texts::stray_word) + stray);
       return std::nullopt;
     }
     return alone;
@@ -187,8 +172,8 @@ std::optional<options> parse_command_line(int* argc, char*** argv,
   options chosen;
   g_set_print_handler(print_as_utf8);
   g_autoptr(GOptionContext) context = g_option_context_new(nullptr);
-  g_option_context_set_summary(context, summary);
-  g_option_context_set_description(context, description);
+  g_option_context_set_summary(context, texts::help_summary);
+  g_option_context_set_description(context, texts::help_description);
   g_option_context_set_main_group(context, own_group(chosen));
   g_option_context_add_group(context, toolkit_options());
   g_autoptr(GError) error = nullptr;
@@ -203,7 +188,7 @@ std::optional<options> parse_command_line(int* argc, char*** argv,
   // A word that is no option is no command the program knows: "install" without its dashes
   // would otherwise open the window, or without a display fail for want of one.
   if (*argc > 1) {
-    usage_error(std::string("多余的参数：") + (*argv)[1]);
+    usage_error(std::string(texts::stray_word) + (*argv)[1]);
     return std::nullopt;
   }
   return chosen;

@@ -33,6 +33,53 @@ inline constexpr std::string_view no_display =
 inline constexpr std::string_view create_folders_hint =
     "提示：办公套件还没有创建插件文件夹；如果要直接创建，请加上--create-folders";
 
+// The command line: its options' help, its usage errors and its usage lines.
+inline constexpr char help_install[] = "为当前用户安装Quillora插件";
+inline constexpr char help_uninstall[] = "为当前用户卸载Quillora插件";
+inline constexpr char help_status[] = "显示Quillora插件是否已注册并启用，不做任何修改";
+inline constexpr char help_list[] =
+    "列出XML文件中注册的每个插件（名称、在线或离线、类型、是否启用、地址），不做任何修改";
+inline constexpr char help_json[] =
+    "与上述选项一起使用：在标准输出上只打印一个JSON对象，供脚本读取";
+inline constexpr char help_create_folders[] =
+    "与--install一起使用：为从未启动过办公套件的用户创建缺少的文件夹";
+inline constexpr char help_version[] = "显示版本和插件发布服务器";
+inline constexpr char help_user[] =
+    "仅限root：以该用户的身份、在其主目录下运行--install、--uninstall、--status或--list";
+inline constexpr char help_user_value[] = "用户名";
+inline constexpr char help_summary[] =
+    "不带选项时打开安装窗口。下列选项不打开窗口，无需显示器，适合远程和批量部署。";
+inline constexpr char help_description[] =
+    "沙盒中的办公套件、以root身份为用户运行、--json的内容等，详见：man quillora-installer\n"
+    "\n"
+    "退出状态：\n"
+    "  0  成功；--status：插件已注册并启用\n"
+    "  1  失败，原因见标准错误输出\n"
+    "  2  命令行有误\n"
+    "  3  --status：插件未注册或未启用\n";
+inline constexpr char two_modes[] = "%s和%s不能同时使用";
+inline constexpr char two_users[] = "--user只能指定一个用户";
+inline constexpr std::string_view create_folders_alone = "--create-folders只能与--install一起使用";
+inline constexpr std::string_view json_alone =
+    "--json只能与--install、--uninstall、--status、--list或--version一起使用";
+inline constexpr std::string_view user_alone =
+    "--user只能与--install、--uninstall、--status或--list一起使用";
+inline constexpr std::string_view user_not_root = "--user只能由root使用";
+inline constexpr std::string_view stray_word = "多余的参数：";
+inline constexpr std::string_view usage_line = "用法：";
+inline constexpr std::string_view usage_options =
+    " [--install [--create-folders] | --uninstall | --status | --list | --version] [--json]"
+    " [--user 用户名]";
+inline constexpr std::string_view see_help = "详见：";
+inline constexpr std::string_view origin_line = "插件发布服务器：";
+
+// What screen readers say of the window and its picture buttons, whose words are in pictures.
+inline constexpr char window_description[] =
+    "一键添加到您的办公套件。安装后重新启动办公套件即可使用";
+inline constexpr char install_button[] = "安装";
+inline constexpr char quit_button[] = "退出";
+inline constexpr char uninstall_button[] = "卸载";
+
 // --status and --list.
 inline constexpr std::string_view status_line = "Quillora插件：";
 std::string_view state_text(addon_state state);
