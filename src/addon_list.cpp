@@ -53,6 +53,8 @@ rewrite_status status_of(list_reader::verdict verdict) {
       return rewrite_status::entity_declared;
     case list_reader::verdict::too_many_attributes:
       return rewrite_status::too_many_attributes;
+    case list_reader::verdict::too_deep:
+      return rewrite_status::too_deep;
   }
   return rewrite_status::read_failed;
 }

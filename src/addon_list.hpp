@@ -52,6 +52,7 @@ enum class rewrite_status {
                     // entry's bytes would be garbled or invalid
   entity_declared,  // the document type declares an entity; `line` tells where
   too_many_attributes,  // a start tag has more attributes than any list's; `line` tells where
+  too_deep,             // an element is nested deeper than any list's; `line` tells where
   no_place,             // install: no sound place for the entry was found
 };
 

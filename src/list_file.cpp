@@ -135,6 +135,8 @@ std::string why_not(rewrite_status status, std::uint64_t line, const std::string
       return at + "声明了实体";
     case rewrite_status::too_many_attributes:
       return at + "的标签属性过多";
+    case rewrite_status::too_deep:
+      return at + "的元素嵌套过深";
     case rewrite_status::no_place:
       return "找不到放置Quillora插件节点的位置";
   }

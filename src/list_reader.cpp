@@ -307,6 +307,10 @@ class reader {
       refuse(verdict::too_many_attributes);
       return;
     }
+    if (depth_ >= max_depth) {
+      refuse(verdict::too_deep);
+      return;
+    }
     const auto value = [atts](std::string_view attribute) -> std::optional<std::string_view> {
       for (const XML_Char** a = atts; *a != nullptr; a += 2) {
         if (attribute == a[0])

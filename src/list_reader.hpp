@@ -19,6 +19,10 @@ inline constexpr std::uint64_t max_list_size = 16u << 20;
 // makes the reader keep or compare more than that many at once.
 inline constexpr std::size_t max_attributes = 256;
 
+// Real lists nest three levels deep; an element deeper than this is refused, so that no list
+// makes the parser keep more open elements than that.
+inline constexpr int max_depth = 256;
+
 // What marks the add-on's entry in the raw bytes of a start tag, and what disables it there.
 inline constexpr std::string_view needle_element = "jspluginonline";
 inline constexpr std::string_view needle_name = "name=\"";
@@ -60,6 +64,7 @@ enum class verdict {
   not_jsplugins,        // well formed, but the root element is another: `line` says where it starts
   entity_declared,      // its document type declares an entity: `line` says where
   too_many_attributes,  // a start tag has more than max_attributes: `line` says where it starts
+  too_deep,             // an element is nested deeper than max_depth: `line` says where it starts
 };
 
 // A digest of a stream of events: equal digests mean, but for a chance of 2^-128, equal streams.
