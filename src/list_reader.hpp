@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "list_digest.hpp"
+
 namespace list_reader {
 
 // Real lists are a few KB; a larger file is no add-on list, or one no one should wait for.
@@ -67,14 +69,6 @@ enum class verdict {
   too_deep,             // an element is nested deeper than max_depth: `line` says where it starts
 };
 
-// A digest of a stream of events: equal digests mean, but for a chance of 2^-128, equal streams.
-struct digest {
-  std::uint64_t high = 0;
-  std::uint64_t low = 0;
-  bool operator==(const digest& o) const { return high == o.high && low == o.low; }
-  bool operator!=(const digest& o) const { return !(*this == o); }
-};
-
 // One add-on that the list registers: a jsplugin (offline) or jspluginonline (online) element, a
 // child of the root.
 struct listed_entry {
@@ -109,7 +103,7 @@ struct list_facts {
 // Reads `in` to its end with one parse, and, when `registered` is given, fills it with the
 // add-ons that the list registers, in its order (meaningless unless the status is ok). A list in
 // an encoding that expat does not know is read as UTF-8. Memory stays flat, but for the one
-// token (a tag, a comment) that expat holds whole, and the entries asked for.
+// token (a tag, a comment) that expat holds whole, the open elements, and the entries asked for.
 list_facts read_list(std::istream& in, std::string_view origin,
                      std::vector<listed_entry>* registered = nullptr);
 

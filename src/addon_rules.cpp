@@ -1,0 +1,81 @@
+// Recognises the add-on in a start tag, by its name as XML reads it or by the needles in the
+// tag's bytes, and reads the entries that --list shows.
+#include "addon_rules.hpp"
+
+#include <string>
+
+namespace list_reader {
+namespace {
+
+bool contains(std::string_view hay, std::string_view needle) {
+  return hay.find(needle) != std::string_view::npos;
+}
+
+bool by_needles(const start_tag& tag) {
+  return contains(tag.bytes(), needle_addon) && contains(tag.bytes(), needle_element) &&
+         contains(tag.bytes(), needle_name);
+}
+
+bool by_name(const start_tag& tag) {
+  return tag.listed() && tag.value("name") == needle_addon;
+}
+
+std::string shown(std::optional<std::string_view> value) {
+  return std::string(value.value_or(""));
+}
+
+}  // namespace
+
+start_tag::start_tag(std::string_view name, const char* const* attributes, std::string_view bytes)
+    : name_(name), attributes_(attributes), bytes_(bytes) {
+  while (attributes_[2 * count_] != nullptr)
+    ++count_;
+}
+
+std::optional<std::string_view> start_tag::value(std::string_view attribute) const {
+  for (const char* const* a = attributes_; *a != nullptr; a += 2) {
+    if (attribute == a[0])
+      return std::string_view(a[1]);
+  }
+  return std::nullopt;
+}
+
+bool start_tag::listed() const {
+  return name_ == "jsplugin" || name_ == needle_element;
+}
+
+bool is_addon(const start_tag& tag) {
+  return by_needles(tag) || by_name(tag);
+}
+
+addon_element addon_of(const start_tag& tag, std::uint64_t at, bool in_root,
+                       std::string_view origin) {
+  addon_element found;
+  found.bytes.begin = at;
+  found.enabled =
+      by_needles(tag) ? !contains(tag.bytes(), needle_false) : tag.value("enable") != "false";
+  found.in_root = in_root;
+  const std::optional<std::string_view> url = tag.value("url");
+  found.current = tag.value("install") == origin && url && url->size() == origin.size() + 1 &&
+                  url->substr(0, origin.size()) == origin && url->back() == '/';
+  return found;
+}
+
+bool is_exact_entry(const start_tag& tag, const addon_element& element) {
+  return element.in_root && tag.name() == needle_element && tag.count() == 5 &&
+         tag.value("enable") == "true" && element.current && tag.value("type") == "wps" &&
+         by_name(tag);
+}
+
+listed_entry entry_of(const start_tag& tag, bool ours, bool enabled) {
+  listed_entry entry;
+  entry.name = shown(tag.value("name"));
+  entry.online = tag.name() == needle_element;
+  entry.type = shown(tag.value("type"));
+  entry.url = shown(tag.value("url"));
+  entry.quillora = ours;
+  entry.enabled = enabled;
+  return entry;
+}
+
+}  // namespace list_reader
