@@ -20,8 +20,16 @@ bool by_name(const start_tag& tag) {
   return tag.listed() && tag.value("name") == needle_addon;
 }
 
+// At most max_entry_value bytes of `value`, cut where a character starts, with "…" behind
+// when cut: a value of megabytes shows nothing more, and kept whole would cost as much again.
 std::string shown(std::optional<std::string_view> value) {
-  return std::string(value.value_or(""));
+  std::string_view v = value.value_or("");
+  if (v.size() <= max_entry_value)
+    return std::string(v);
+  std::size_t cut = max_entry_value;
+  while (cut > 0 && (static_cast<unsigned char>(v[cut]) & 0xC0) == 0x80)
+    --cut;
+  return std::string(v.substr(0, cut)) + "…";
 }
 
 }  // namespace

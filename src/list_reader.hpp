@@ -69,8 +69,12 @@ enum class verdict {
   too_deep,             // an element is nested deeper than max_depth: `line` says where it starts
 };
 
+// The most bytes of an entry's name, type or url that are kept: real ones are tens of bytes.
+inline constexpr std::size_t max_entry_value = 4096;
+
 // One add-on that the list registers: a jsplugin (offline) or jspluginonline (online) element, a
-// child of the root.
+// child of the root. Its name, type and url are the values as XML reads them (empty without
+// one), a longer one cut to max_entry_value bytes where a character starts, and "…" behind.
 struct listed_entry {
   std::string name;
   bool online = false;
