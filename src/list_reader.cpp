@@ -240,6 +240,10 @@ list_facts reader::read(std::istream& in) {
     case feed_end::too_large:
       facts_.status = verdict::too_large;
       return facts_;
+    case feed_end::too_many_attributes:
+      facts_.status = verdict::too_many_attributes;
+      facts_.line = events_.line();
+      return facts_;
     case feed_end::parse_failed:
       const bool refused = refusal_ != verdict::ok;
       facts_.status = refused ? refusal_ : verdict::malformed;

@@ -44,6 +44,24 @@ int read_as_utf8(void*, const XML_Char*, XML_Encoding* info) {
   return XML_STATUS_OK;
 }
 
+// The attributes begun in `token`, a start tag that is not finished yet: each '=' outside a
+// quoted value begins one. Anything else counts none.
+std::size_t attributes_begun(std::string_view token) {
+  if (token.size() < 2 || token[0] != '<' || token[1] == '/' || token[1] == '!' || token[1] == '?')
+    return 0;
+  std::size_t count = 0;
+  char quote = 0;
+  for (const char c : token) {
+    if (quote != 0)
+      quote = c == quote ? 0 : quote;
+    else if (c == '"' || c == '\'')
+      quote = c;
+    else
+      count += c == '=';
+  }
+  return count;
+}
+
 }  // namespace
 
 xml_events::xml_events() : parser_(XML_ParserCreate(nullptr)) {
@@ -73,6 +91,15 @@ event xml_events::current() {
     e.bytes = std::string_view(buffer + offset, static_cast<std::size_t>(count));
   seen_to_ = std::max(seen_to_, e.at + e.bytes.size());
   return e;
+}
+
+std::string_view xml_events::unfinished() const {
+  int offset = 0;
+  int size = 0;
+  const char* buffer = XML_GetInputContext(parser_.get(), &offset, &size);
+  if (buffer == nullptr || offset < 0 || offset > size)
+    return {};
+  return std::string_view(buffer + offset, static_cast<std::size_t>(size - offset));
 }
 
 std::uint64_t xml_events::line() const {
@@ -112,6 +139,10 @@ feed_end xml_events::feed(std::istream& in, bool& blank) {
       return feed_end::parse_failed;
     if (last)
       return feed_end::done;
+    // Only a tag longer than a piece is held over: a short one costs nothing to look at.
+    const std::size_t now_held = static_cast<std::size_t>(fed_ - std::min(fed_, seen_to_));
+    if (now_held >= piece && attributes_begun(unfinished()) > max_attributes)
+      return feed_end::too_many_attributes;
   }
 }
 

@@ -20,10 +20,11 @@ struct event {
 
 // How a feed of the whole list ended.
 enum class feed_end {
-  done,          // read to its end, well formed so far as expat saw
-  read_failed,   // the stream went bad
-  too_large,     // more than max_list_size bytes
-  parse_failed,  // expat stopped: the list is malformed, or a handler stopped it
+  done,                 // read to its end, well formed so far as expat saw
+  read_failed,          // the stream went bad
+  too_large,            // more than max_list_size bytes
+  parse_failed,         // expat stopped: the list is malformed, or a handler stopped it
+  too_many_attributes,  // a start tag longer than a piece has more than max_attributes
 };
 
 class xml_events {
@@ -48,7 +49,9 @@ class xml_events {
   // expat's words for what it found wrong.
   std::string error() const;
 
-  // Feeds `in` to its end. `blank` goes false at the first byte other than space.
+  // Feeds `in` to its end. `blank` goes false at the first byte other than space. A start tag
+  // that expat holds unfinished is refused as soon as it has more than max_attributes: expat
+  // keeps every attribute of a tag, and each name, before any handler could refuse it.
   feed_end feed(std::istream& in, bool& blank);
   // The bytes fed so far.
   std::uint64_t fed() const { return fed_; }
@@ -58,6 +61,8 @@ class xml_events {
     void operator()(XML_ParserStruct* p) const { XML_ParserFree(p); }
   };
   void read_unknown_encodings_as_utf8();
+  // The token that expat holds unfinished after a parse, as far as the list was fed.
+  std::string_view unfinished() const;
 
   std::unique_ptr<XML_ParserStruct, parser_free> parser_;
   std::uint64_t seen_to_ = 0;  // the end of the last event

@@ -67,6 +67,11 @@ TEST_F(BadInput, OddBytesAreCopiedExactlyOrTheListIsRefusedUntouched) {
   for (std::size_t i = 0; i <= list_reader::max_attributes; ++i)
     many += " a" + std::to_string(i) + "=\"\"";
   many += "/>\n";
+  // The same in a tag longer than the reader's pieces: refused before the parser holds it whole.
+  std::string long_tag = "<jsplugin";
+  for (std::size_t i = 0; i < 8 * list_reader::max_attributes; ++i)
+    long_tag += " a" + std::to_string(i) + "=\"" + std::string(100, '>') + "\"";
+  long_tag += "/>\n";
   // Elements nested `levels` deep with the root, the deepest alone on the line after the others.
   const auto nested = [](int levels) {
     std::string open, close;
@@ -143,6 +148,10 @@ TEST_F(BadInput, OddBytesAreCopiedExactlyOrTheListIsRefusedUntouched) {
        decl + open_root + many + e + "\n" + close_root,
        {expect::refused, "第3行的标签属性过多", ""},
        {expect::refused, "第3行的标签属性过多", ""}},
+      {"too many attributes in a long tag",
+       decl + open_root + other + "\n" + long_tag + e + "\n" + close_root,
+       {expect::refused, "第4行的标签属性过多", ""},
+       {expect::refused, "第4行的标签属性过多", ""}},
       {"nested as deep as allowed",
        decl + open_root + nested(256) + close_root,
        {expect::adds, "", decl + open_root + nested(256) + e + "\n" + close_root},
