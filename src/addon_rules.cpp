@@ -7,19 +7,6 @@
 namespace list_reader {
 namespace {
 
-bool contains(std::string_view hay, std::string_view needle) {
-  return hay.find(needle) != std::string_view::npos;
-}
-
-bool by_needles(const start_tag& tag) {
-  return contains(tag.bytes(), needle_addon) && contains(tag.bytes(), needle_element) &&
-         contains(tag.bytes(), needle_name);
-}
-
-bool by_name(const start_tag& tag) {
-  return tag.listed() && tag.value("name") == needle_addon;
-}
-
 // At most max_entry_value bytes of `value`, cut where a character starts, with "…" behind
 // when cut: a value of megabytes shows nothing more, and kept whole would cost as much again.
 std::string shown(std::optional<std::string_view> value) {
@@ -33,28 +20,6 @@ std::string shown(std::optional<std::string_view> value) {
 }
 
 }  // namespace
-
-start_tag::start_tag(std::string_view name, const char* const* attributes, std::string_view bytes)
-    : name_(name), attributes_(attributes), bytes_(bytes) {
-  while (attributes_[2 * count_] != nullptr)
-    ++count_;
-}
-
-std::optional<std::string_view> start_tag::value(std::string_view attribute) const {
-  for (const char* const* a = attributes_; *a != nullptr; a += 2) {
-    if (attribute == a[0])
-      return std::string_view(a[1]);
-  }
-  return std::nullopt;
-}
-
-bool start_tag::listed() const {
-  return name_ == "jsplugin" || name_ == needle_element;
-}
-
-bool is_addon(const start_tag& tag) {
-  return by_needles(tag) || by_name(tag);
-}
 
 addon_element addon_of(const start_tag& tag, std::uint64_t at, bool in_root,
                        std::string_view origin) {

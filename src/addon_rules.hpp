@@ -33,8 +33,47 @@ class start_tag {
   std::size_t count_ = 0;
 };
 
+// Inline: they run for every start tag.
+
+inline start_tag::start_tag(std::string_view name, const char* const* attributes,
+                            std::string_view bytes)
+    : name_(name), attributes_(attributes), bytes_(bytes) {
+  while (attributes_[2 * count_] != nullptr)
+    ++count_;
+}
+
+inline std::optional<std::string_view> start_tag::value(std::string_view attribute) const {
+  // The first byte first: most names differ there, and it spares measuring each name.
+  for (const char* const* a = attributes_; *a != nullptr; a += 2) {
+    if (!attribute.empty() && a[0][0] == attribute[0] && attribute == a[0])
+      return std::string_view(a[1]);
+  }
+  return std::nullopt;
+}
+
+inline bool start_tag::listed() const {
+  return name_ == "jsplugin" || name_ == needle_element;
+}
+
+inline bool contains(std::string_view hay, std::string_view needle) {
+  return hay.find(needle) != std::string_view::npos;
+}
+
+// The tag's bytes hold the needles of the add-on's entry.
+inline bool by_needles(const start_tag& tag) {
+  return contains(tag.bytes(), needle_addon) && contains(tag.bytes(), needle_element) &&
+         contains(tag.bytes(), needle_name);
+}
+
+// A listed element whose name, as XML reads it, is the add-on's.
+inline bool by_name(const start_tag& tag) {
+  return tag.listed() && tag.value("name") == needle_addon;
+}
+
 // Whether the tag starts an element of the add-on, as addon_element describes it.
-bool is_addon(const start_tag& tag);
+inline bool is_addon(const start_tag& tag) {
+  return by_needles(tag) || by_name(tag);
+}
 
 // The element of the add-on that `tag` starts at `at`, a child of the root when `in_root`, for
 // this build's `origin`; its bytes' end and whole lines are not known yet.

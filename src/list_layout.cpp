@@ -3,41 +3,6 @@
 #include "list_layout.hpp"
 
 namespace list_reader {
-namespace {
-
-bool is_blank(char c) {
-  return c == ' ' || c == '\t' || c == '\r';
-}
-
-}  // namespace
-
-void list_layout::pass(std::uint64_t at, std::string_view bytes, bool root_text,
-                       std::vector<addon_element>& found) {
-  if (pending_) {
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-      if (!is_blank(bytes[i])) {
-        commit(bytes[i] == '\n' && pending_whole_, at + i + 1, found);
-        break;
-      }
-    }
-  }
-  std::string_view rest = bytes;
-  const std::size_t lf = bytes.rfind('\n');
-  if (lf != std::string_view::npos) {
-    line_.start = line_.place_start = at + lf + 1;
-    line_.clean = line_.place_clean = root_text;
-    line_.first = line_.place_first = 0;
-    rest = bytes.substr(lf + 1);
-  }
-  for (std::size_t i = 0; line_.place_first == 0 && i < rest.size(); ++i) {
-    if (!is_blank(rest[i])) {
-      if (line_.first == 0)
-        line_.first = rest[i];
-      line_.place_first = rest[i];
-    }
-  }
-}
-
 void list_layout::root_opened(std::uint64_t at, std::string_view bytes) {
   if (bytes.size() >= 2 && bytes.substr(bytes.size() - 2) == "/>")
     root_slash_ = at + bytes.size() - 2;

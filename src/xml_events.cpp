@@ -80,19 +80,6 @@ void xml_events::read_unknown_encodings_as_utf8() {
   XML_SetUnknownEncodingHandler(parser_.get(), read_as_utf8, nullptr);
 }
 
-event xml_events::current() {
-  event e;
-  e.at = static_cast<std::uint64_t>(XML_GetCurrentByteIndex(parser_.get()));
-  const int count = XML_GetCurrentByteCount(parser_.get());
-  int offset = 0;
-  int size = 0;
-  const char* buffer = XML_GetInputContext(parser_.get(), &offset, &size);
-  if (buffer != nullptr && count > 0 && offset >= 0 && offset + count <= size)
-    e.bytes = std::string_view(buffer + offset, static_cast<std::size_t>(count));
-  seen_to_ = std::max(seen_to_, e.at + e.bytes.size());
-  return e;
-}
-
 std::string_view xml_events::unfinished() const {
   int offset = 0;
   int size = 0;

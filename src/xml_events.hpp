@@ -4,6 +4,7 @@
 
 #include <expat.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
@@ -81,6 +82,20 @@ Handler& of(void* data) {
 }
 
 }  // namespace events_detail
+
+// Inline: it runs for every event.
+inline event xml_events::current() {
+  event e;
+  e.at = static_cast<std::uint64_t>(XML_GetCurrentByteIndex(parser_.get()));
+  const int count = XML_GetCurrentByteCount(parser_.get());
+  int offset = 0;
+  int size = 0;
+  const char* buffer = XML_GetInputContext(parser_.get(), &offset, &size);
+  if (buffer != nullptr && count > 0 && offset >= 0 && offset + count <= size)
+    e.bytes = std::string_view(buffer + offset, static_cast<std::size_t>(count));
+  seen_to_ = std::max(seen_to_, e.at + e.bytes.size());
+  return e;
+}
 
 template <class Handler>
 void xml_events::listen(Handler& handler) {
