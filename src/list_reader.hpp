@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "list_digest.hpp"
+
 namespace list_reader {
 
 // Real lists are a few KB; a larger file is no add-on list, or one no one should wait for.
@@ -18,6 +20,10 @@ inline constexpr std::uint64_t max_list_size = 16u << 20;
 // Real entries have a handful of attributes; a start tag with more is refused, so that no list
 // makes the reader keep or compare more than that many at once.
 inline constexpr std::size_t max_attributes = 256;
+
+// Real lists nest three levels deep; an element deeper than this is refused, so that no list
+// makes the parser keep more open elements than that.
+inline constexpr int max_depth = 256;
 
 // What marks the add-on's entry in the raw bytes of a start tag, and what disables it there.
 inline constexpr std::string_view needle_element = "jspluginonline";
@@ -60,22 +66,19 @@ enum class verdict {
   not_jsplugins,        // well formed, but the root element is another: `line` says where it starts
   entity_declared,      // its document type declares an entity: `line` says where
   too_many_attributes,  // a start tag has more than max_attributes: `line` says where it starts
+  too_deep,             // an element is nested deeper than max_depth: `line` says where it starts
   // What only an edit finds:
   not_utf8,  // install: the XML declaration names another encoding than UTF-8, in which the
              // entry's bytes would be garbled or invalid
   no_place,  // install: no sound place for the entry was found
 };
 
-// A digest of a stream of events: equal digests mean, but for a chance of 2^-128, equal streams.
-struct digest {
-  std::uint64_t high = 0;
-  std::uint64_t low = 0;
-  bool operator==(const digest& o) const { return high == o.high && low == o.low; }
-  bool operator!=(const digest& o) const { return !(*this == o); }
-};
+// The most bytes of an entry's name, type or url that are kept: real ones are tens of bytes.
+inline constexpr std::size_t max_entry_value = 4096;
 
 // One add-on that the list registers: a jsplugin (offline) or jspluginonline (online) element, a
-// child of the root.
+// child of the root. Its name, type and url are the values as XML reads them (empty without
+// one), a longer one cut to max_entry_value bytes where a character starts, and "…" behind.
 struct listed_entry {
   std::string name;
   bool online = false;
@@ -108,7 +111,7 @@ struct list_facts {
 // Reads `in` to its end with one parse, and, when `registered` is given, fills it with the
 // add-ons that the list registers, in its order (meaningless unless the status is ok). A list in
 // an encoding that expat does not know is read as UTF-8. Memory stays flat, but for the one
-// token (a tag, a comment) that expat holds whole, and the entries asked for.
+// token (a tag, a comment) that expat holds whole, the open elements, and the entries asked for.
 list_facts read_list(std::istream& in, std::string_view origin,
                      std::vector<listed_entry>* registered = nullptr);
 

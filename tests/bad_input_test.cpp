@@ -70,6 +70,20 @@ TEST_F(BadInput, OddBytesAreCopiedExactlyOrTheListIsRefusedUntouched) {
   for (std::size_t i = 0; i <= list_reader::max_attributes; ++i)
     many += " a" + std::to_string(i) + "=\"\"";
   many += "/>\n";
+  // The same in a tag longer than the reader's pieces: refused before the parser holds it whole.
+  std::string long_tag = "<jsplugin";
+  for (std::size_t i = 0; i < 8 * list_reader::max_attributes; ++i)
+    long_tag += " a" + std::to_string(i) + "=\"" + std::string(100, '>') + "\"";
+  long_tag += "/>\n";
+  // Elements nested `levels` deep with the root, the deepest alone on the line after the others.
+  const auto nested = [](int levels) {
+    std::string open, close;
+    for (int i = 2; i < levels; ++i) {
+      open += "<a>";
+      close += "</a>";
+    }
+    return open + "\n<b/>\n" + close + "\n";
+  };
 
   const struct {
     const char* name;
@@ -127,8 +141,8 @@ TEST_F(BadInput, OddBytesAreCopiedExactlyOrTheListIsRefusedUntouched) {
        gbk + open_root + e + "\n" + close_root,
        {expect::no_need, "", ""},
        {expect::removes, "", gbk + open_root + close_root}},
-      // Bounds that no list reaches: declared entities, which could expand without end, and
-      // more attributes in a tag than any entry has.
+      // Bounds that no list reaches: declared entities, which could expand without end, more
+      // attributes in a tag than any entry has, and elements nested deeper than any list's.
       {"an entity declared",
        decl + entity + open_root + e + "\n&a;\n" + close_root,
        {expect::refused, "第3行声明了实体", ""},
@@ -137,6 +151,18 @@ TEST_F(BadInput, OddBytesAreCopiedExactlyOrTheListIsRefusedUntouched) {
        decl + open_root + many + e + "\n" + close_root,
        {expect::refused, "第3行的标签属性过多", ""},
        {expect::refused, "第3行的标签属性过多", ""}},
+      {"too many attributes in a long tag",
+       decl + open_root + other + "\n" + long_tag + e + "\n" + close_root,
+       {expect::refused, "第4行的标签属性过多", ""},
+       {expect::refused, "第4行的标签属性过多", ""}},
+      {"nested as deep as allowed",
+       decl + open_root + nested(256) + close_root,
+       {expect::adds, "", decl + open_root + nested(256) + e + "\n" + close_root},
+       {expect::nothing, "", ""}},
+      {"nested too deep",
+       decl + open_root + nested(257) + e + "\n" + close_root,
+       {expect::refused, "第4行的元素嵌套过深", ""},
+       {expect::refused, "第4行的元素嵌套过深", ""}},
       {"declared in lower-case utf-8",
        lower + open_root + close_root,
        {expect::adds, "", lower + open_root + e + "\n" + close_root},

@@ -821,6 +821,9 @@ TEST_F(CommandLine, ListShowsEveryAddOnOfTheList) {
   const std::string hidden =
       "<jsplugins><jsplugin name=\"clear\u009b2J\u202eevil\u2028\" "
       "type=\"et\" url=\"u\" enable=\"enable_dev\"/></jsplugins>";
+  // Values longer than any add-on's show their first 4096 bytes, cut where a character starts.
+  const std::string long_name = std::string(4095, 'x') + "插件";
+  const std::string long_url(5000, 'u');
   const struct {
     std::string list;
     std::string out;
@@ -837,6 +840,10 @@ TEST_F(CommandLine, ListShowsEveryAddOnOfTheList) {
        "<jspluginonline name=\"Ab\" type=\"wpp\" url=\"b\" enable=\"false\"/></jsplugins>",
        "  表格助手  离线  et   已启用  a\n  Ab        在线  wpp  未启用  b\n"},
       {"<jsplugins/>", "列表中没有插件\n"},
+      {"<jsplugins><jspluginonline name=\"" + long_name + "\" url=\"" + long_url +
+           "\" type=\"wps\"/></jsplugins>",
+       "  " + long_name.substr(0, 4095) + "…  在线  wps  已启用  " + long_url.substr(0, 4096) +
+           "…\n"},
       {hidden, "  clear\\u009b2J\\u202eevil\\u2028  离线  et  已启用  u\n"},
   };
   for (const auto& c : cases) {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "addon_list.hpp"
+#include "editor.hpp"
 #include "test_home.hpp"
 
 namespace {
@@ -556,41 +557,114 @@ TEST_F(WriteFile, DanglingLinkFailsInstallButNotUninstall) {
 
 namespace {
 
-// Peak memory, in KiB, of a child that runs the editor in `mode` on the list as it is.
-long peak_kib_of_run(int mode) {
+// Peak memory, in KiB, of a child that runs the editor in `mode` on the list as it is (2: reads
+// the add-ons it registers, as --list does), and whether the run succeeded.
+std::pair<long, bool> peak_kib_of_run(int mode) {
   std::fflush(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
     const int null = open("/dev/null", O_WRONLY);
     dup2(null, 1);
-    _exit(write_file(mode) ? 0 : 1);
+    dup2(null, 2);
+    if (mode != 2)
+      _exit(write_file(mode) ? 0 : 1);
+    edit_request list;
+    list.what = mode::list;
+    _exit(succeeded(run_editor(list)) ? 0 : 1);
   }
   int status = 0;
   rusage usage{};
   EXPECT_EQ(wait4(pid, &status, 0, &usage), pid);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  return usage.ru_maxrss;
+  EXPECT_TRUE(WIFEXITED(status));
+  return {usage.ru_maxrss, WIFEXITED(status) && WEXITSTATUS(status) == 0};
 }
 
-TEST_F(WriteFile, MemoryDoesNotGrowWithTheList) {
+// `count` copies of `unit`.
+void repeat(std::ostream& out, std::string_view unit, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i)
+    out << unit;
+}
+
+// Lists of the worst shapes up to the size bound, written piece by piece so that the test process
+// itself stays small: whatever their shape, each is judged in at most 64 MiB, and a list of
+// megabytes of ordinary lines costs no more than a small one.
+TEST_F(WriteFile, MemoryStaysBoundedWhateverTheListsShape) {
 #ifdef __SANITIZE_ADDRESS__
   GTEST_SKIP() << "AddressSanitizer keeps freed memory aside: the plain build measures it";
 #endif
   put_list(base);
-  const long small = peak_kib_of_run(0);
-  // Twelve megabytes of other add-ons' lines, then a comment of 64 KiB on one line, then the
-  // entry; written piece by piece, so that the test process itself stays small.
-  {
-    std::ofstream out(list(), std::ios::binary | std::ios::trunc);
-    out << decl << "<jsplugins>\n";
-    for (std::size_t size = 0; size < (12u << 20); size += other.size() + 1)
-      out << other << "\n";
-    out << "<!--" << std::string(64u << 10, 'x') << "-->\n" << e << "\n</jsplugins>\n";
+  const long small = peak_kib_of_run(0).first;
+  const std::string head = decl + "<jsplugins>\n";
+  const std::string tail = "\n</jsplugins>\n";
+  const std::size_t room = (16u << 20) - 8192;  // install's entry still fits under the bound
+  const std::string x(1u << 20, 'x');
+  const std::int64_t line = static_cast<std::int64_t>(e.size() + 1);
+  const struct {
+    const char* name;
+    int mode;
+    bool ok;
+    std::int64_t size_change;  // of the list, by the run
+    bool flat;                 // costs no more than a small list
+    std::function<void(std::ostream&)> body;
+  } shapes[] = {
+      {"twelve megabytes of other add-ons' lines, a comment of 64 KiB, the entry", 1, true, -line,
+       true,
+       [&](std::ostream& out) {
+         repeat(out, other + "\n", (12u << 20) / (other.size() + 1));
+         out << "<!--" << std::string(64u << 10, 'x') << "-->\n" << e;
+       }},
+      {"elements nested far deeper than allowed", 0, false, 0, false,
+       [&](std::ostream& out) {
+         repeat(out, "<a>", room / 7);
+         repeat(out, "</a>", room / 7);
+       }},
+      {"a comment of 15 MiB", 0, true, line, false,
+       [&](std::ostream& out) {
+         out << "<!--";
+         repeat(out, x, 15);
+         out << "-->";
+       }},
+      {"the add-on's entry with a value of 15 MiB", 1, true,
+       -static_cast<std::int64_t>(e.size() - 2 + 1 + (15u << 20) + 8), false,
+       [&](std::ostream& out) {
+         out << e.substr(0, e.size() - 2) << " u2=\"";
+         repeat(out, x, 15);
+         out << "\"/>";
+       }},
+      {"another add-on whose name, type and url fill 15 MiB, listed", 2, true, 0, false,
+       [&](std::ostream& out) {
+         for (const char* attribute : {"<jspluginonline name=\"", "\" type=\"", "\" url=\""}) {
+           out << attribute;
+           repeat(out, x, 5);
+         }
+         out << "\"/>";
+       }},
+      {"a start tag of 16 MiB of attributes", 1, false, 0, false,
+       [&](std::ostream& out) {
+         out << "<x";
+         for (std::size_t i = 0; i < room / 12; ++i)
+           out << " a" << 1000000 + i << "=\"\"";
+         out << "/>";
+       }},
+  };
+  for (const auto& shape : shapes) {
+    SCOPED_TRACE(shape.name);
+    {
+      std::ofstream out(list(), std::ios::binary | std::ios::trunc);
+      out << head;
+      shape.body(out);
+      out << tail;
+    }
+    const off_t size = status(list()).st_size;
+    ASSERT_LE(size, 16 << 20);
+    const auto [peak, ok] = peak_kib_of_run(shape.mode);
+    EXPECT_EQ(ok, shape.ok);
+    EXPECT_LE(peak, 64 * 1024) << "peak KiB";
+    EXPECT_EQ(status(list()).st_size - size, shape.size_change);
+    if (shape.flat) {
+      EXPECT_LT(peak - small, 8 * 1024) << "peak KiB: " << small << " for a small list, " << peak;
+    }
   }
-  const off_t size = status(list()).st_size;
-  const long large = peak_kib_of_run(1);
-  EXPECT_LT(large - small, 8 * 1024) << "peak KiB: " << small << " for a small list, " << large;
-  EXPECT_EQ(status(list()).st_size, size - static_cast<off_t>(e.size() + 1));
 }
 
 }  // namespace

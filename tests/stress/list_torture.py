@@ -28,6 +28,7 @@ LIST = FOLDER + "/publish.xml"
 DECL = b'<?xml version="1.0" encoding="UTF-8"?>\n'
 SKELETON = DECL + b"<jsplugins>\n" + ENTRY + b"\n</jsplugins>\n"
 STRACE = os.environ.get("STRACE", "strace")
+MAX_LIST = 16 << 20  # the largest list the editor reads; a larger one is refused unread
 
 
 def other(n):
@@ -234,9 +235,18 @@ def inject(args):
 def kill(args):
     rng = random.Random(args.seed)
     home = Home(args.tmp)
-    # Tens of megabytes of other add-ons' lines, the add-on's entry near the end.
-    body = [other(n % 1000) for n in range(args.size * 1024 * 1024 // 110)]
+    # Megabytes of other add-ons' lines, the add-on's entry near the end: the list with the entry
+    # is at most --size MiB, never over the bound that the editor refuses.
+    room = args.size * 1024 * 1024 - len(lists([])[1])
+    body = []
+    while True:
+        line = other(len(body) % 1000)
+        if room < len(line) + 1:
+            break
+        body.append(line)
+        room -= len(line) + 1
     without, with_entry = lists(body)
+    assert len(with_entry) <= min(args.size * 1024 * 1024, MAX_LIST), len(with_entry)
     home.put(without)
     failed = mid_run = temp_left = 0
     ended = {"old": 0, "new": 0}
@@ -248,7 +258,7 @@ def kill(args):
             print("FAILED an undisturbed run: %r" % r.stderr)
             return False
     span = (time.monotonic() - started) / 2
-    print("kill: list of %.1f MB, an undisturbed rewrite takes %.3f s" % (len(with_entry) / 1e6, span))
+    print("kill: list of %.1f MiB, an undisturbed rewrite takes %.3f s" % (len(with_entry) / 2**20, span))
     for k in range(args.runs):
         state = home.read()
         mode = 0 if state == without else 1
@@ -276,9 +286,9 @@ def kill(args):
         failed += 1
         print("FAILED the run after the last kill: exit %d" % final.returncode)
     home.remove()
-    print("random kills: %d runs on a %.0f MB list, %d killed mid-run (%d left a temporary list); "
+    print("random kills: %d runs on a %.1f MiB list, %d killed mid-run (%d left a temporary list); "
           "the list was the old one %d times, the new one %d times; %d failed" % (
-              args.runs, len(with_entry) / 1e6, mid_run, temp_left, ended["old"], ended["new"],
+              args.runs, len(with_entry) / 2**20, mid_run, temp_left, ended["old"], ended["new"],
               failed))
     return failed == 0
 
@@ -371,12 +381,17 @@ def main():
     parser.add_argument("xmllint")
     parser.add_argument("command", choices=["inject", "kill", "concurrent"])
     parser.add_argument("--runs", type=int, default=200)
-    parser.add_argument("--size", type=int, default=12, help="megabytes of list for kill (the editor reads 16 at most)")
+    parser.add_argument("--size", type=int, default=12,
+                        help="MiB of list for kill, at most %d: a larger list is refused unread"
+                        % (MAX_LIST >> 20))
     parser.add_argument("--procs", type=int, default=8)
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
     parser.add_argument("--seed", type=int, default=int(os.environ.get("TORTURE_SEED", "20261208")))
     parser.add_argument("--tmp", default=None, help="folder for the throwaway homes")
     args = parser.parse_args()
+    if not 1 <= args.size <= MAX_LIST >> 20:
+        parser.error("--size must be 1 to %d: the editor refuses a larger list, and nothing would "
+                     "be tried" % (MAX_LIST >> 20))
     args.driver = os.path.abspath(args.driver)
     ok = {"inject": inject, "kill": kill, "concurrent": concurrent_runs}[args.command](args)
     sys.exit(0 if ok else 1)

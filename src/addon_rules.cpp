@@ -1,0 +1,54 @@
+// Recognises the add-on in a start tag, by its name as XML reads it or by the needles in the
+// tag's bytes, and reads the entries that --list shows.
+#include "addon_rules.hpp"
+
+#include <string>
+
+namespace list_reader {
+namespace {
+
+// At most max_entry_value bytes of `value`, cut where a character starts, with "…" behind
+// when cut: a value of megabytes shows nothing more, and kept whole would cost as much again.
+std::string shown(std::optional<std::string_view> value) {
+  std::string_view v = value.value_or("");
+  if (v.size() <= max_entry_value)
+    return std::string(v);
+  std::size_t cut = max_entry_value;
+  while (cut > 0 && (static_cast<unsigned char>(v[cut]) & 0xC0) == 0x80)
+    --cut;
+  return std::string(v.substr(0, cut)) + "…";
+}
+
+}  // namespace
+
+addon_element addon_of(const start_tag& tag, std::uint64_t at, bool in_root,
+                       std::string_view origin) {
+  addon_element found;
+  found.bytes.begin = at;
+  found.enabled =
+      by_needles(tag) ? !contains(tag.bytes(), needle_false) : tag.value("enable") != "false";
+  found.in_root = in_root;
+  const std::optional<std::string_view> url = tag.value("url");
+  found.current = tag.value("install") == origin && url && url->size() == origin.size() + 1 &&
+                  url->substr(0, origin.size()) == origin && url->back() == '/';
+  return found;
+}
+
+bool is_exact_entry(const start_tag& tag, const addon_element& element) {
+  return element.in_root && tag.name() == needle_element && tag.count() == 5 &&
+         tag.value("enable") == "true" && element.current && tag.value("type") == "wps" &&
+         by_name(tag);
+}
+
+listed_entry entry_of(const start_tag& tag, bool ours, bool enabled) {
+  listed_entry entry;
+  entry.name = shown(tag.value("name"));
+  entry.online = tag.name() == needle_element;
+  entry.type = shown(tag.value("type"));
+  entry.url = shown(tag.value("url"));
+  entry.quillora = ours;
+  entry.enabled = enabled;
+  return entry;
+}
+
+}  // namespace list_reader
