@@ -429,7 +429,9 @@ int run_status() {
   std::vector<list_state> states;
   if (home_list_counts(home, further))
     states.push_back(own);
-  nlohmann::ordered_json lists = further.empty() ? nullptr : nlohmann::ordered_json::array();
+  // Both arms the JSON type: nlohmann-json 3.9 converts either way and makes ?: ambiguous.
+  nlohmann::ordered_json lists =
+      further.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json::array();
   std::string error = last_failure();
   for (const std::string& list : further) {
     const list_state state = read_list_state(checked_home, list);
