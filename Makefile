@@ -53,10 +53,12 @@ stress: build fuzz-build
 # that it installs there and on every later release; `make package PACKAGE_SUITE=` builds it on
 # this system instead, for this system and later ones.
 PACKAGE_SUITE ?= bullseye
-package: deps
 ifeq ($(PACKAGE_SUITE),)
+package:
+	@./tools/install-deps packaging/build-packages.txt
 	@$(MAKE) --no-print-directory deb-here
 else
+package: deps
 	@if [ "$$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi; \
 	  $$sudo env CMAKE_ARGS='$(CMAKE_ARGS)' ./tools/build-deb $(PACKAGE_SUITE) $(PKG_BUILD)
 endif
@@ -72,7 +74,7 @@ deb-here:
 	cd $(PKG_BUILD) && cpack
 
 # Lints the .deb, installs it, and uses what it installed, the window on a desktop of its own.
-package-test: package
+package-test: deps package
 	cd $(PKG_BUILD) && ../tests/with-desktop python3 ../tests/package/package_test.py \
 	  quillora-installer_*.deb ..
 
