@@ -159,8 +159,8 @@ def pixels_apart(first, second, scratch):
 def check_window(start, source, home, elsewhere, scratch, saved_as="package-window"):
     """The installed launcher from an unrelated folder: the window shows its real pictures."""
     env = dict(os.environ, HOME=home)
-    program = subprocess.Popen(start(elsewhere, []), cwd=elsewhere, env=env, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, text=True)
+    program = subprocess.Popen(start(elsewhere, []), cwd=elsewhere, env=env,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         found = run(["xdotool", "search", "--sync", "--onlyvisible", "--pid", str(program.pid)],
                     timeout=30)
