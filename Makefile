@@ -20,7 +20,7 @@ JOBS       := $(shell nproc 2>/dev/null || echo 2)
 SLOW_TESTS := InstallerWindow|Torture|Deploy|RootRuns
 
 .PHONY: all deps test-deps build test-build fuzz-build run check test stress package \
-	package-test bench figures format clean
+	deb-here package-test bench figures format clean
 
 all: build
 
@@ -80,9 +80,24 @@ stress: test-build fuzz-build
 	@$(MAKE) --no-print-directory figures
 
 # The .deb, built as Debian builds its own packages: installed under /usr, with Debian's hardening
-# flags, stripped, its library dependencies found by dpkg-shlibdeps.
-package: export DEB_BUILD_MAINT_OPTIONS = hardening=+all
+# flags, stripped, its library dependencies found by dpkg-shlibdeps. It is built in a pristine
+# root of the oldest Debian it is for (made once under /var/tmp, a few minutes; needs root), so
+# that it installs there and on every later release; `make package PACKAGE_SUITE=` builds it on
+# this system instead, for this system and later ones.
+PACKAGE_SUITE ?= bullseye
+ifeq ($(PACKAGE_SUITE),)
+package:
+	@./tools/install-deps packaging/build-packages.txt
+	@$(MAKE) --no-print-directory deb-here
+else
 package: deps
+	@if [ "$$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi; \
+	  $$sudo env CMAKE_ARGS='$(CMAKE_ARGS)' ./tools/build-deb $(PACKAGE_SUITE) $(PKG_BUILD)
+endif
+
+# The build itself, on whatever system runs it.
+deb-here: export DEB_BUILD_MAINT_OPTIONS = hardening=+all
+deb-here:
 	cmake -S . -B $(PKG_BUILD) -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr \
 	  -DBUILD_TESTING=OFF \
 	  -DCMAKE_CXX_FLAGS="$$(dpkg-buildflags --get CXXFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" \

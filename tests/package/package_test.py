@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
 """Checks the .deb as a user's machine gets it: lintian accepts it, its dependencies were
-computed and bring a font for Chinese, it installs, the installed command edits the list without a display, and the installed
-launcher, started from an unrelated folder, shows the window with its real pictures.
+computed, ask for no more than the oldest release it is for has, and bring a font for Chinese, it
+installs, the installed command edits the list without a display, and the installed launcher,
+started from an unrelated folder, shows the window with its real pictures.
 
     package_test.py DEB SOURCE_FOLDER      (run under tests/with-desktop, for the window)
 
 As root the package goes into this machine and is purged afterwards (unless some version of it
-was there already); otherwise it is unpacked into a throwaway root with dpkg --root.
+was there already); otherwise it is unpacked into a throwaway root with dpkg --root. As root it
+is also installed with apt into a copy of a pristine root of each older release (tools/debian-root)
+and used there the same way, the window drawn on this desktop.
 """
 import os
 import re
@@ -31,6 +34,12 @@ MANUAL_PAGES = [
     ("man/zh_CN/man1", ("名称", "概述", "描述", "选项", "以root身份运行", "退出状态", "文件", "环境"),
      r"cannot adjust line|can't break line"),
 ]
+# The oldest release the package is for, as the systems tried in a pristine root of theirs: the
+# versions it has of the libraries the package links with, which its Depends may not exceed.
+OLDEST = {"libc6": "2.31-13", "libstdc++6": "10.2.1-6", "libgtk-3-0": "3.24.24-4",
+          "libglib2.0-0": "2.66.8-1", "libexpat1": "2.2.10-2"}
+ROOTS = {"Debian 11": "bullseye"}
+DEBIAN_ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tools/debian-root")
 
 
 class Failed(Exception):
@@ -81,13 +90,17 @@ def check_package(deb):
     for library in ("libc6", "libgtk-3-0", "libglib2.0-0", "libstdc++6"):
         check(re.search(rf"\b{re.escape(library)} \(>= ", depends),
               f"Depends names no version of {library}: {depends}")
+    for library, oldest in OLDEST.items():
+        for wanted in re.findall(rf"(?:^|, ){re.escape(library)} \(>= ([^)]+)\)", depends):
+            check(run(["dpkg", "--compare-versions", wanted, "le", oldest]).returncode == 0,
+                  f"Depends asks for {library} {wanted}, newer than the oldest release's {oldest}")
     check(re.search(r"(^|, )fonts-noto-cjk \| fonts-wqy-microhei \| fonts-wqy-zenhei(,|$)",
                     depends.strip()), f"Depends names no font with Chinese glyphs: {depends}")
 
 
-def check_chinese_font():
+def check_chinese_font(inside=()):
     """The window's texts are Chinese: the system that runs it has a font that draws them."""
-    fonts = run(["fc-list", ":lang=zh", "family"]).stdout.splitlines()
+    fonts = run([*inside, "fc-list", ":lang=zh", "family"]).stdout.splitlines()
     check(fonts, "no font on this system draws Chinese (fc-list :lang=zh found none)")
     print(f"package: {len(fonts)} fonts draw Chinese, e.g. {sorted(fonts)[0]}")
 
@@ -130,19 +143,20 @@ def check_manual_pages(share):
                   f"{page} shows no heading {heading}")
 
 
-def check_command_line(launcher, scratch):
-    """The installed command, run from an unrelated folder with no display."""
+def check_command_line(start, scratch):
+    """The installed command, run from an unrelated folder with no display; start(folder, args)
+    gives the command line that runs it there."""
     home = os.path.join(scratch, "home")
     os.makedirs(os.path.join(home, os.path.dirname(LIST)))
     elsewhere = os.path.join(scratch, "elsewhere")
     os.makedirs(elsewhere)
     env = {"HOME": home, "PATH": "/usr/bin:/bin", "LANG": "C.UTF-8"}
-    version = run([launcher, "--version"], cwd=elsewhere, env=env)
+    version = run(start(elsewhere, ["--version"]), cwd=elsewhere, env=env)
     found = re.fullmatch(r"quillora-installer (\S+)\n插件发布服务器：(https://\S+)\n",
                          version.stdout)
     check(version.returncode == 0 and found, f"--version: {version}")
     origin = found.group(2)
-    done = run([launcher, "--install"], cwd=elsewhere, env=env)
+    done = run(start(elsewhere, ["--install"]), cwd=elsewhere, env=env)
     check(done.returncode == 0 and done.stderr == "" and done.stdout ==
           f"用户主目录路径：{home}\n当前工作目录：{home}\n已创建新的XML文件：{LIST}\n", f"--install: {done}")
     entry = (f'<jspluginonline enable="true" install="{origin}" url="{origin}/" type="wps" '
@@ -150,7 +164,7 @@ def check_command_line(launcher, scratch):
     with open(os.path.join(home, LIST), encoding="utf-8") as f:
         check(f.read() == f'<?xml version="1.0" encoding="UTF-8"?>\n<jsplugins>\n{entry}\n'
               '</jsplugins>\n', "the list --install wrote")
-    status = run([launcher, "--status"], cwd=elsewhere, env=env)
+    status = run(start(elsewhere, ["--status"]), cwd=elsewhere, env=env)
     check(status.returncode == 0 and status.stdout == "Quillora插件：已注册，已启用\n",
           f"--status: {status}")
     print("package: --version, --install and --status from an unrelated folder, no display")
@@ -164,11 +178,11 @@ def pixels_apart(first, second, scratch):
     return int(float(diff.stderr.split()[0]))
 
 
-def check_window(launcher, source, home, elsewhere, scratch):
+def check_window(start, source, home, elsewhere, scratch, saved_as="package-window"):
     """The installed launcher from an unrelated folder: the window shows its real pictures."""
     env = dict(os.environ, HOME=home)
-    program = subprocess.Popen([launcher], cwd=elsewhere, env=env, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, text=True)
+    program = subprocess.Popen(start(elsewhere, []), cwd=elsewhere, env=env,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         found = run(["xdotool", "search", "--sync", "--onlyvisible", "--pid", str(program.pid)],
                     timeout=30)
@@ -226,7 +240,41 @@ def check_window(launcher, source, home, elsewhere, scratch):
         os.makedirs("screenshots", exist_ok=True)
         shot = os.path.join(scratch, "shot.png")
         if os.path.exists(shot):
-            shutil.copy(shot, os.path.join("screenshots", "package-window.png"))
+            shutil.copy(shot, os.path.join("screenshots", saved_as + ".png"))
+
+
+def try_in_root(system, suite, deb, source, scratch):
+    """Installs the package with apt into a copy of a pristine root of an older release, as an
+    administrator there would, and uses it the same way; the window goes to this desktop."""
+    ours = os.path.join(scratch, suite)
+    os.makedirs(ours)
+    shutil.copy(deb, ours)
+    up = run([DEBIAN_ROOT, suite, "up", "--bind", ours, "--bind", "/tmp/.X11-unix"])
+    check(up.returncode == 0, f"no {system} root:\n{up.stdout}{up.stderr}")
+    root = up.stdout.strip()
+    try:
+        # By its full path: the command's own runs get a PATH without sbin.
+        inside = (shutil.which("chroot", path="/usr/sbin:/usr/bin:/sbin:/bin") or "chroot", root)
+        apt = [DEBIAN_ROOT, suite, "apt", root]
+        done = run(apt + ["update", "-qq"])
+        if done.returncode == 0:
+            done = run(apt + ["install", "-y", "-q", os.path.join(ours, os.path.basename(deb))])
+        check(done.returncode == 0, f"apt-get in {system} failed:\n{done.stdout}{done.stderr}")
+        version = run([*inside, "cat", "/etc/debian_version"]).stdout.strip()
+        print(f"package: installed with apt into a pristine {system} root ({version})")
+        check_chinese_font(inside)
+
+        # chroot keeps the working folder outside the root: the command goes there inside it.
+        def start(folder, args):
+            return [*inside, "/bin/sh", "-c", 'cd "$0" && exec "$@"', folder,
+                    "/usr/bin/" + PACKAGE, *args]
+
+        home, elsewhere = check_command_line(start, ours)
+        check_window(start, source, home, elsewhere, ours, "package-window-" + suite)
+    finally:
+        down = run([DEBIAN_ROOT, suite, "down", root])
+        if down.returncode != 0:
+            print(f"package: {root} not taken down: {down.stderr}")
 
 
 def main():
@@ -242,9 +290,15 @@ def main():
         print(f"package: installed into {root}")
         check_chinese_font()
         launcher = os.path.join(root, "usr/bin", PACKAGE)
-        home, elsewhere = check_command_line(launcher, scratch)
-        check_window(launcher, source, home, elsewhere, scratch)
-    except (Failed, subprocess.SubprocessError) as failure:
+        start = lambda folder, args: [launcher, *args]
+        home, elsewhere = check_command_line(start, scratch)
+        check_window(start, source, home, elsewhere, scratch)
+        for system, suite in ROOTS.items():
+            if os.geteuid() != 0:
+                print(f"package: not tried in {system}: a root of it needs root")
+                continue
+            try_in_root(system, suite, deb, source, scratch)
+    except (Failed, subprocess.SubprocessError, OSError) as failure:
         print(f"FAILED: {failure}")
         return 1
     finally:
