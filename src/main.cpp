@@ -263,6 +263,13 @@ bool display_named(int argc, char** argv) {
   return false;
 }
 
+// What a sighted user reads on the pictures.
+void name_for_screen_readers() {
+  AtkObject* accessible = gtk_widget_get_accessible(window);
+  atk_object_set_name(accessible, texts::window_name);
+  atk_object_set_description(accessible, texts::window_description);
+}
+
 // Gives each button the buttons' own style, at GTK's user priority.
 void style_buttons() {
   g_autoptr(GtkCssProvider) provider = gtk_css_provider_new();
@@ -290,12 +297,12 @@ void connect_handlers(GtkWidget* install_btn, GtkWidget* quit_btn, GtkWidget* un
   g_signal_connect(window, "button-press-event", G_CALLBACK(on_window_button_press_event), nullptr);
 }
 
-}  // namespace
-
-int main(int argc, char* argv[]) {
-  const bool display = display_named(argc, argv);
+// Reads the command line and runs what is no window; for the window, makes the process the home
+// owner's. Nothing where the window is to start, else the exit status.
+std::optional<int> before_the_window(int* argc, char*** argv) {
+  const bool display = display_named(*argc, *argv);
   const std::optional<options> chosen =
-      parse_command_line(&argc, &argv, [] { return gtk_get_option_group(FALSE); });
+      parse_command_line(argc, argv, [] { return gtk_get_option_group(FALSE); });
   if (!chosen)
     return 2;
   if (chosen->what != command::window)
@@ -304,6 +311,14 @@ int main(int argc, char* argv[]) {
     return 1;
   if (!display)
     print_line(true, std::string(texts::no_display));
+  return std::nullopt;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  if (const std::optional<int> status = before_the_window(&argc, &argv))
+    return *status;
 
   // What task switchers and screen readers call a window without a title; the program's name,
   // which names the window's class, stays as the desktop entry's StartupWMClass has it.
@@ -317,10 +332,7 @@ int main(int argc, char* argv[]) {
   gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
   gtk_container_set_border_width(GTK_CONTAINER(window), 1);
 
-  // What a sighted user reads on the pictures.
-  AtkObject* accessible = gtk_widget_get_accessible(window);
-  atk_object_set_name(accessible, texts::window_name);
-  atk_object_set_description(accessible, texts::window_description);
+  name_for_screen_readers();
 
   // Pictures are found in ./imgs of the folder the program was started from, held by its full
   // path since the editor changes the working folder; a missing one shows GTK's broken-image
