@@ -423,7 +423,7 @@ def main():
         sizes = [("1 KB", 1 << 10, 3, 3), ("1 MB", 1 << 20, 3, 3)]
         memory_runs, window_runs, window_warmup = 1, 3, 1
     else:
-        sizes = [("1 KB", 1 << 10, 30, 40), ("10 MB", 10 << 20, 10, 15)]
+        sizes = [("1 KB", 1 << 10, 30, 40), ("10 MB", 10 << 20, 10, 25)]
         memory_runs, window_runs, window_warmup = 3, 30, 5
     small, big = sizes[0][0], sizes[-1][0]
     # The targets, as ratios of medians: (small list, large list).
