@@ -110,9 +110,10 @@ package-test: test-deps package
 	cd $(PKG_BUILD) && ../tests/with-desktop python3 ../tests/package/package_test.py \
 	  quillora-installer_*.deb ..
 
-# The installer timed against baselines in the same run: the editor against dd and sed, its
-# memory, the window against a minimal GTK window, and the click until the notice. Prints the
-# table and writes it as Markdown to $(BENCH_BUILD)/bench.md; a few minutes.
+# The installer timed against baselines and peers in the same run: the editor against a safe copy,
+# xmlstarlet and a Python lxml script, one read against expat's bare parse, peak memory, the
+# window against a minimal GTK window, and the click until the notice. Prints the table and
+# writes it as Markdown to $(BENCH_BUILD)/bench.md; a few minutes. docs/benchmarks.md says more.
 bench:
 	@./tools/install-deps tools/packages-build.txt tools/packages-run.txt tools/packages-test.txt \
 	  bench/packages.txt
