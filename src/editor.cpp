@@ -54,7 +54,8 @@ std::optional<failure> read_whole(int fd, const std::string& shown, bool edit,
     return list_fault(step::open_list, shown, list_reader::verdict::too_large, 0, {});
   fd_streambuf buffer(fd);
   std::istream stream(&buffer);
-  facts = list_reader::read_list(stream, server_origin(), registered);
+  facts = list_reader::read_list(stream, server_origin(), registered,
+                                 edit ? list_reader::purpose::edit : list_reader::purpose::report);
   if (buffer.error() != 0 || facts.status == list_reader::verdict::read_failed)
     return fault(step::read_list, shown, buffer.error() != 0 ? buffer.error() : EIO);
   // A blank file holds no list of the user's: it reads as one without the add-on.

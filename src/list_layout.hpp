@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -86,7 +87,10 @@ inline void list_layout::pass(std::uint64_t at, std::string_view bytes, bool roo
     }
   }
   std::string_view rest = bytes;
-  const std::size_t lf = bytes.rfind('\n');
+  // memrchr: string_view's rfind goes byte by byte, and most events hold no line break.
+  const void* last_lf = bytes.empty() ? nullptr : ::memrchr(bytes.data(), '\n', bytes.size());
+  const std::size_t lf = last_lf == nullptr ? std::string_view::npos
+                                            : static_cast<const char*>(last_lf) - bytes.data();
   if (lf != std::string_view::npos) {
     line_.start = line_.place_start = at + lf + 1;
     line_.clean = line_.place_clean = root_text;

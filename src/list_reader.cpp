@@ -18,8 +18,8 @@ namespace {
 
 class reader {
  public:
-  reader(std::string_view origin, std::vector<listed_entry>* registered)
-      : origin_(origin), registered_(registered) {}
+  reader(std::string_view origin, std::vector<listed_entry>* registered, bool digest)
+      : origin_(origin), registered_(registered), digest_(digest) {}
 
   list_facts read(std::istream& in);
 
@@ -53,6 +53,7 @@ class reader {
 
   const std::string_view origin_;
   std::vector<listed_entry>* registered_;
+  const bool digest_;  // the read keeps the digest of all but the add-on
   xml_events events_;
   list_layout layout_;
   list_facts facts_;
@@ -136,6 +137,8 @@ void reader::open_addon(const start_tag& tag, const line_state& before) {
 }
 
 void reader::digest_start(const start_tag& tag) {
+  if (!digest_)
+    return;
   text_.flush(hash_);
   hash_.add_field(tag.name());
   for (const XML_Char* const* a = tag.attributes(); *a != nullptr; a += 2) {
@@ -163,6 +166,8 @@ void reader::end(const XML_Char* name) {
     }
     return;
   }
+  if (!digest_)
+    return;
   text_.flush(hash_);
   hash_.add_field(name);
   record_kind(end_record);
@@ -170,7 +175,7 @@ void reader::end(const XML_Char* name) {
 
 void reader::text(const XML_Char* s, int len) {
   see(!in_section_);
-  if (!open_addon_)
+  if (!open_addon_ && digest_)
     text_.add(std::string_view(s, static_cast<std::size_t>(len)), hash_);
 }
 
@@ -216,7 +221,7 @@ void reader::xml_declaration(const XML_Char* version, const XML_Char* encoding) 
 }
 
 void reader::record(char kind, std::string_view a, std::string_view b, std::string_view c) {
-  if (open_addon_)
+  if (open_addon_ || !digest_)
     return;
   text_.flush(hash_);
   hash_.add_field(a);
@@ -264,8 +269,8 @@ list_facts reader::read(std::istream& in) {
 }  // namespace
 
 list_facts read_list(std::istream& in, std::string_view origin,
-                     std::vector<listed_entry>* registered) {
-  reader r(origin, registered);
+                     std::vector<listed_entry>* registered, purpose why) {
+  reader r(origin, registered, why == purpose::edit);
   return r.read(in);
 }
 

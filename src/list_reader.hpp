@@ -112,7 +112,11 @@ struct list_facts {
 // add-ons that the list registers, in its order (meaningless unless the status is ok). A list in
 // an encoding that expat does not know is read as UTF-8. Memory stays flat, but for the one
 // token (a tag, a comment) that expat holds whole, the open elements, and the entries asked for.
+// What a read is for: an edit keeps the digest of all but the add-on, which the check of its copy
+// needs; a read that only tells (--status, --list) leaves `rest` empty and saves that work.
+enum class purpose { edit, report };
+
 list_facts read_list(std::istream& in, std::string_view origin,
-                     std::vector<listed_entry>* registered = nullptr);
+                     std::vector<listed_entry>* registered = nullptr, purpose why = purpose::edit);
 
 }  // namespace list_reader
