@@ -262,8 +262,9 @@ void list_job::replace(file_place& at, const struct stat* old, bool created,
     r.check = [facts, add](std::istream& copy) { return rewrite_is_sound(*facts, copy, add); };
   }
   std::optional<failure> f = replace_file(r, record.changed);
-  if (record.changed)
-    record.after = add ? addon_state::enabled : addon_state::absent;
+  // A replacement that gave up before its rename left the list as it was.
+  record.after =
+      record.changed ? (add ? addon_state::enabled : addon_state::absent) : record.before;
   if (f)
     fail(*f);
 }

@@ -401,6 +401,14 @@ TEST_F(WriteFile, FolderInTempsPlaceFailsCleanly) {
                            failure("无法删除残留的临时文件", "Is a directory", rel + ".tmp")));
   EXPECT_EQ(read_bytes(list()), base);
   EXPECT_TRUE(S_ISDIR(status(temp()).st_mode));
+  // The record says so too: nothing changed, and the list stands as it stood.
+  edit_request install;
+  const run_report again = ::run_editor(install);
+  ASSERT_EQ(again.lists.size(), 1u);
+  EXPECT_FALSE(again.lists[0].changed);
+  EXPECT_TRUE(again.lists[0].failed);
+  EXPECT_EQ(again.lists[0].after, again.lists[0].before);
+  EXPECT_EQ(again.lists[0].after, std::optional<addon_state>(addon_state::absent));
 }
 
 TEST_F(WriteFile, ListThatCannotBeReplacedStaysAsItWas) {
