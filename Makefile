@@ -69,7 +69,7 @@ test: test-build fuzz-build
 	ctest --test-dir $(TEST_BUILD) --output-on-failure -j $(JOBS) -LE stress
 	ctest --test-dir $(FUZZ_BUILD) --output-on-failure -LE long
 	$(call configure,$(SAN_BUILD),.,-DCMAKE_BUILD_TYPE=Debug -DQUILLORA_SANITIZE=ON)
-	ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS)
+	ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS) -LE stress
 	@$(MAKE) --no-print-directory package-test
 	@$(MAKE) --no-print-directory figures
 

@@ -514,7 +514,10 @@ TEST_F(CommandLine, RootRunsForAUserAsThatUser) {
     for (; runs < race_runs(300) && bad.code == 0; ++runs) {
       const outcome run = run_in({"--install"}, {"HOME=" + link, "PATH=/usr/bin:/bin"});
       if ((run.code != 0 && run.code != 1) || snapshot(root_owned) != root_before)
-        bad = outcome{-1, run.out, "run " + std::to_string(runs) + ": " + run.err};
+        bad = outcome{-1, run.out,
+                      "run " + std::to_string(runs) + ", exit " + std::to_string(run.code) +
+                          (snapshot(root_owned) != root_before ? ", root's folder changed" : "") +
+                          ": " + run.err};
     }
     done = true;
     she.join();
