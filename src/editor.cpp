@@ -19,22 +19,13 @@
 
 namespace {
 
-failure fault(step at, const std::string& file, int error, cause why = cause::system) {
-  failure f;
-  f.at = at;
-  f.file = file;
-  f.error = error;
-  f.why = why;
-  return f;
+failure fault(step at, const std::string& file, int error) {
+  return failure::of_system(at, file, error);
 }
 
 failure list_fault(step at, const std::string& file, list_reader::verdict problem,
                    std::uint64_t line, const std::string& detail) {
-  failure f = fault(at, file, 0, cause::list_problem);
-  f.problem = problem;
-  f.line = line;
-  f.detail = detail;
-  return f;
+  return failure::of_list(at, file, problem, line, detail);
 }
 
 std::string folder_of(const std::string& path) {
@@ -49,7 +40,7 @@ std::optional<failure> read_whole(int fd, const std::string& shown, bool edit,
   if (::fstat(fd, &st) != 0)
     return fault(step::open_list, shown, errno);
   if (!S_ISREG(st.st_mode))
-    return fault(edit ? step::edit_refused : step::open_list, shown, 0, cause::not_regular);
+    return failure::refusal(edit ? step::edit_refused : step::open_list, shown, cause::not_regular);
   if (static_cast<std::uint64_t>(st.st_size) > list_reader::max_list_size)
     return list_fault(step::open_list, shown, list_reader::verdict::too_large, 0, {});
   fd_streambuf buffer(fd);
@@ -195,7 +186,7 @@ void list_job::edit_in(file_place& at) {
     if (errno != ENOENT)
       return fail(fault(step::open_list, record.path, errno));
     if (at.linked && install())
-      return fail(fault(step::access_target, record.path, ENOENT, cause::dangling_link));
+      return fail(failure::refusal(step::access_target, record.path, cause::dangling_link, ENOENT));
     record.before = addon_state::absent;
     if (!install())
       return absent();

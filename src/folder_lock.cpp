@@ -25,9 +25,6 @@ std::optional<failure> lock_folder(int fd, const std::string& shown,
   const clock::time_point start = clock::now();
   const int bound = lock_wait_seconds();
   bool told = false;
-  failure f;
-  f.at = step::lock_folder;
-  f.file = shown;
   const auto done = [&](std::optional<failure> result) {
     if (told && waiting)
       waiting(false);
@@ -37,14 +34,11 @@ std::optional<failure> lock_folder(int fd, const std::string& shown,
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
       return done(std::nullopt);
     if (errno != EWOULDBLOCK && errno != EINTR) {
-      f.error = errno;
-      return done(f);
+      return done(failure::of_system(step::lock_folder, shown, errno));
     }
     const clock::duration waited = clock::now() - start;
     if (waited >= std::chrono::seconds(bound)) {
-      f.why = cause::lock_timeout;
-      f.seconds = bound;
-      return done(f);
+      return done(failure::timeout(step::lock_folder, shown, bound));
     }
     if (!told && waited >= std::chrono::seconds(1)) {
       if (waiting)

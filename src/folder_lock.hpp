@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "report.hpp"
+#include "failure.hpp"
 
 // How long a run waits for another copy to finish with a list, in whole seconds: 30, or
 // QUILLORA_LOCK_TIMEOUT's value (0 to 3600), which tests lower.

@@ -23,11 +23,7 @@ struct walker {
   std::optional<failure> refused;
 
   bool refuse(cause why, const std::string& where) {
-    failure f;
-    f.at = step::refused_for_root;
-    f.file = where;
-    f.why = why;
-    refused = f;
+    refused = failure::refusal(step::refused_for_root, where, why);
     return false;
   }
   bool fail(int e) {
@@ -135,12 +131,9 @@ std::optional<failure> locate_file(int folder, const std::string& name, std::str
   place.name = name;
   place.shown_folder = std::move(shown_folder);
   const auto fail = [&](step at, int error, cause why = cause::system) {
-    failure f;
-    f.at = at;
-    f.file = shown_list;
-    f.error = error;
-    f.why = why;
-    return std::optional<failure>(f);
+    return std::optional<failure>(why == cause::system
+                                      ? failure::of_system(at, shown_list, error)
+                                      : failure::refusal(at, shown_list, why, error));
   };
   if (!place.folder)
     return fail(step::access_list, errno);
@@ -154,11 +147,8 @@ std::optional<failure> locate_file(int folder, const std::string& name, std::str
     if (!S_ISLNK(st.st_mode))
       return std::nullopt;
     if (rule == link_rule::roots_only && st.st_uid != 0) {
-      failure f;
-      f.at = step::refused_for_root;
-      f.file = place.shown_folder + "/" + place.name;
-      f.why = cause::not_roots;
-      return f;
+      return failure::refusal(step::refused_for_root, place.shown_folder + "/" + place.name,
+                              cause::not_roots);
     }
     std::string target(4096, '\0');
     const ssize_t size =
@@ -202,18 +192,14 @@ std::optional<failure> make_folders(int at, std::string_view path, bool& made) {
   for (std::size_t begin = 0; begin < path.size();) {
     const std::size_t end = std::min(path.find('/', begin), path.size());
     const std::string name(path.substr(begin, end - begin));
-    failure f;
-    f.at = step::create_folder;
-    f.file = std::string(path.substr(0, end));
-    if (::mkdirat(here.get(), name.c_str(), mode) == 0) {
+    const std::string shown(path.substr(0, end));
+    if (::mkdirat(here.get(), name.c_str(), mode) == 0)
       made = true;
-    } else if (errno != EEXIST) {
-      f.error = errno;
-      return f;
-    }
+    else if (errno != EEXIST)
+      return failure::of_system(step::create_folder, shown, errno);
     unique_fd next(::openat(here.get(), name.c_str(), open_folder_flags | O_NOFOLLOW));
     if (!next) {
-      f.error = errno;
+      failure f = failure::of_system(step::create_folder, shown, errno);
       if (::fstatat(here.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
         f.why = cause::is_link;
       return f;

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "report.hpp"
+#include "failure.hpp"
 #include "unique_fd.hpp"
 
 // Which links a walk follows, and which folders it accepts.

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "failure.hpp"
 #include "folder_walk.hpp"
-#include "report.hpp"
 #include "unique_fd.hpp"
 
 // One list that a run concerns, and its folder as the search opened it.

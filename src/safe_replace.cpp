@@ -46,11 +46,7 @@ int keep_owner_and_mode(int fd, const struct stat& old) {
 }
 
 failure fault(step at, const std::string& file, int error) {
-  failure f;
-  f.at = at;
-  f.file = file;
-  f.error = error;
-  return f;
+  return failure::of_system(at, file, error);
 }
 
 // Writes and checks the copy open as `out`.
@@ -72,11 +68,8 @@ std::optional<failure> fill_and_check(const replacement& what, int out,
     return fault(step::read_temp, temp_shown, errno);
   fd_streambuf written(out);
   std::istream copy(&written);
-  if (!what.check(copy)) {
-    failure f = fault(step::modify_list, what.shown, 0);
-    f.why = cause::check_failed;
-    return f;
-  }
+  if (!what.check(copy))
+    return failure::refusal(step::modify_list, what.shown, cause::check_failed);
   return std::nullopt;
 }
 

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "report.hpp"
+#include "failure.hpp"
 
 // What to replace, and how the copy is made and checked.
 struct replacement {
