@@ -4,8 +4,10 @@
 # `make` builds the program alone, `make check` runs the fast tests alone (the developer's quick
 # loop), `make stress` the long runs that try to lose or corrupt the list, `make package` the
 # .deb, `make bench` the benchmarks. Each target first installs the Debian packages it needs:
-# building and running need tools/packages-build.txt and tools/packages-run.txt, the tests
-# tools/packages-test.txt as well.
+# building and running need tools/packages-build.txt and tools/packages-run.txt, `make check`
+# tools/packages-build.txt and tools/packages-check.txt, the other tests all four and
+# tools/packages-test.txt. Where there is no apt-get, tools/install-deps goes on when pkg-config
+# finds every build dependency.
 
 BUILD      := build
 TEST_BUILD := build-test
@@ -19,7 +21,8 @@ JOBS       := $(shell nproc 2>/dev/null || echo 2)
 # `make check` leaves them to `make test`.
 SLOW_TESTS := InstallerWindow|Torture|Deploy|RootRuns
 
-.PHONY: all deps test-deps build test-build fuzz-build run check test stress package \
+.PHONY: all deps check-deps test-deps build check-build test-build fuzz-build run check test \
+	stress package \
 	deb-here package-test bench figures format clean
 
 all: build
@@ -27,14 +30,19 @@ all: build
 deps:
 	@./tools/install-deps tools/packages-build.txt tools/packages-run.txt
 
-test-deps:
-	@./tools/install-deps tools/packages-build.txt tools/packages-run.txt tools/packages-test.txt
+check-deps:
+	@./tools/install-deps tools/packages-build.txt tools/packages-check.txt
 
-# Configures a build folder where it has none (or CMAKE_ARGS are given), then builds it quietly:
-# no progress lines, only what the compiler says. cmake's build configures again by itself when a
-# CMakeLists.txt changed. $(call configure,FOLDER,SOURCE,ARGS)
+test-deps:
+	@./tools/install-deps tools/packages-build.txt tools/packages-run.txt tools/packages-check.txt \
+	  tools/packages-test.txt
+
+# Configures a build folder where it has none (or CMAKE_ARGS are given, or the shell condition
+# AGAIN holds), then builds it quietly: no progress lines, only what the compiler says. cmake's
+# build configures again by itself when a CMakeLists.txt changed.
+# $(call configure,FOLDER,SOURCE,ARGS[,|| AGAIN])
 define configure
-	@if [ ! -f $(1)/CMakeCache.txt ] || [ -n "$(CMAKE_ARGS)" ]; then \
+	@if [ ! -f $(1)/CMakeCache.txt ] || [ -n "$(CMAKE_ARGS)" ] $(4); then \
 	  mkdir -p $(1) && \
 	  cmake -S $(2) -B $(1) -DCMAKE_RULE_MESSAGES=OFF $(3) $(CMAKE_ARGS) >$(1)/configure.log 2>&1 || \
 	  { cat $(1)/configure.log >&2; exit 1; }; \
@@ -44,31 +52,40 @@ define configure
 	@exit $$(cat $(1)/build.status)
 endef
 
-# The program alone: the command and the window.
+# The program alone: the command and the window. The last line says for which publishing server.
 build: deps
 	$(call configure,$(BUILD),.,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF)
+	@./tools/built-line $(BUILD) '$(CMAKE_ARGS)'
 
 # The pictures are found relative to the working folder, so the program starts from here. It
 # edits the list of whoever runs it: HOME=$$(mktemp -d) make run tries it on a throwaway home.
 run: build
 	./$(BUILD)/quillora-installer
 
-# The program with its tests, in a folder of its own.
-test-build: test-deps
+# The program with its tests, in a folder of its own: for `make check`, with the tests whose tools
+# are found; for the other tests, with every test (configured again where some were left out).
+check-build: check-deps
 	$(call configure,$(TEST_BUILD),.,-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+
+test-build: ALL_TESTS = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLORA_ALL_TESTS=ON
+test-build: AGAIN = || [ -f $(TEST_BUILD)/tests-left-out.txt ]
+test-build: test-deps
+	$(call configure,$(TEST_BUILD),.,$(ALL_TESTS),$(AGAIN))
 
 # The fuzz target needs clang and its own build; the installer keeps its compiler.
 fuzz-build: test-deps
 	$(call configure,$(FUZZ_BUILD),tests/fuzz,-DCMAKE_CXX_COMPILER=clang++)
 
 # The developer's quick loop: every test that needs no desktop and runs in seconds.
-check: test-build
+check: check-build
+	@cat $(TEST_BUILD)/tests-left-out.txt 2>/dev/null || true
 	ctest --test-dir $(TEST_BUILD) --output-on-failure -j $(JOBS) -LE stress -E '$(SLOW_TESTS)'
 
 test: test-build fuzz-build
 	ctest --test-dir $(TEST_BUILD) --output-on-failure -j $(JOBS) -LE stress
 	ctest --test-dir $(FUZZ_BUILD) --output-on-failure -LE long
-	$(call configure,$(SAN_BUILD),.,-DCMAKE_BUILD_TYPE=Debug -DQUILLORA_SANITIZE=ON)
+	$(call configure,$(SAN_BUILD),.,-DCMAKE_BUILD_TYPE=Debug -DQUILLORA_SANITIZE=ON \
+	  -DQUILLORA_ALL_TESTS=ON)
 	ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS) -LE stress
 	@$(MAKE) --no-print-directory package-test
 	@$(MAKE) --no-print-directory figures

@@ -27,13 +27,25 @@ endforeach()
 
 # The manual pages and the changelog go compressed, without names or dates inside, so that two
 # builds give the same bytes. The Chinese page keeps the English page's name in its own folder,
-# where man(1) finds it for a Chinese locale.
+# where man(1) finds it for a Chinese locale, and gets the break points between its characters
+# that groff needs to break its lines (tools/zh_breaks.cpp).
 find_program(GZIP gzip REQUIRED)
+add_executable(zh_breaks tools/zh_breaks.cpp)
 foreach(file data/quillora-installer.1 data/quillora-installer.zh_CN.1 packaging/changelog)
   get_filename_component(_name ${file} NAME)
-  add_custom_command(OUTPUT ${_name}.gz
-    COMMAND sh -c "${GZIP} -9n < '${PROJECT_SOURCE_DIR}/${file}' > '${_name}.gz'"
-    DEPENDS ${file} VERBATIM)
+  set(_source ${PROJECT_SOURCE_DIR}/${file})
+  set(_breaks)
+  set(_depends ${file})
+  if(_name STREQUAL "quillora-installer.zh_CN.1")
+    # Named as a target, the tool runs under CMAKE_CROSSCOMPILING_EMULATOR in a build for another
+    # machine.
+    set(_breaks COMMAND zh_breaks ${_source} ${_name})
+    set(_source ${CMAKE_CURRENT_BINARY_DIR}/${_name})
+    list(APPEND _depends zh_breaks)
+  endif()
+  add_custom_command(OUTPUT ${_name}.gz ${_breaks}
+    COMMAND sh -c "${GZIP} -9n < '${_source}' > '${_name}.gz'"
+    DEPENDS ${_depends} VERBATIM)
   list(APPEND _compressed ${CMAKE_CURRENT_BINARY_DIR}/${_name}.gz)
 endforeach()
 add_custom_target(compressed_docs ALL DEPENDS ${_compressed})

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Rolls the add-on out with the Ansible playbook to two throwaway users on this machine, as an
-administrator would to a fleet: present, present again, absent, absent again, then a user whose
-list is broken, a user whose list folder points at a folder of root's, and a user who does not
-exist. Creates the users and removes them afterwards, so it needs root; otherwise it says it is
-skipped, and why (exit status 77).
+administrator would to a fleet: present, present again, absent, absent again, each also in check
+mode, then a user whose list is broken, a user whose list folder points at a folder of root's, a
+user who never started the office suite, and a user who does not exist. Creates the users and
+removes them afterwards, so it needs root; otherwise it says it is skipped, and why (exit status
+77).
 
     playbook_test.py INSTALLER PLAYBOOK_FOLDER     (QUILLORA_ORIGIN in the environment)
 """
@@ -72,13 +73,14 @@ class Fleet:
         with open(self.list_of(user), encoding="utf-8") as f:
             return f.read()
 
-    def play(self, state, users=None, expect_failure=False):
-        """Runs the playbook as an administrator would, and reads what it printed: the recap's
-        changed count, and each user's outcome ("ok", "changed" or "failed") with its result, by
-        task."""
+    def play(self, state, users=None, expect_failure=False, check_mode=False, **settings):
+        """Runs the playbook as an administrator would (with --check for check_mode, with the
+        role's settings given), and reads what it printed: the recap's changed count, and each
+        user's outcome ("ok", "changed" or "failed") with its result, by task."""
         extra = {"quillora_users": users or self.users, "quillora_state": state,
-                 "quillora_installer": self.installer}
+                 "quillora_installer": self.installer, **settings}
         run = subprocess.run(["ansible-playbook", "-v", "-i", self.inventory,
+                              *(["--check"] if check_mode else []),
                               os.path.join(self.playbooks, "site.yml"), "-e", json.dumps(extra)],
                              env=self.env, capture_output=True, text=True)
         shown = f"{run.stdout}\n{run.stderr}"
@@ -102,6 +104,7 @@ class Fleet:
 
 
 EDIT = {"present": "Register the Quillora add-on", "absent": "Remove the Quillora add-on"}
+WHY = "Say why a user's run failed"
 
 
 def test(fleet):
@@ -114,6 +117,17 @@ def test(fleet):
 
     def outcomes(tasks, state):
         return {user: outcome for user, (outcome, _) in tasks.get(EDIT[state], {}).items()}
+
+    def lists():
+        return {user: fleet.read(user) if os.path.exists(fleet.list_of(user)) else None
+                for user in (a, b)}
+
+    # Check mode reads each user's state and tells what the edit would change, changing nothing.
+    before = lists()
+    changed, tasks = fleet.play("present", check_mode=True)
+    check(outcomes(tasks, "present") == {a: "changed", b: "changed"} and lists() == before,
+          f"present in check mode: both would change, nothing changed: {tasks}\n{lists()}")
+    print("playbook: present in check mode: both users would change, no list touched")
 
     changed, tasks = fleet.play("present")
     check(changed == 1 and outcomes(tasks, "present") == {a: "changed", b: "changed"},
@@ -134,6 +148,12 @@ def test(fleet):
     check(json.loads(tasks[EDIT["present"]][a][1]["stdout"])["changed"] is False, tasks)
     print("playbook: present again: changed=0")
 
+    before = lists()
+    changed, tasks = fleet.play("absent", check_mode=True)
+    check(outcomes(tasks, "absent") == {a: "changed", b: "changed"} and lists() == before,
+          f"absent in check mode: both would change, nothing changed: {tasks}\n{lists()}")
+    print("playbook: absent in check mode: both users would change, no entry removed")
+
     changed, tasks = fleet.play("absent")
     check(changed == 1 and outcomes(tasks, "absent") == {a: "changed", b: "changed"},
           f"absent: every user changed, got {changed}: {tasks}")
@@ -146,6 +166,11 @@ def test(fleet):
           f"absent again: no change, got {changed}: {tasks}")
     print("playbook: absent again: changed=0")
 
+    changed, tasks = fleet.play("absent", check_mode=True)
+    check(changed == 0 and outcomes(tasks, "absent") == {a: "ok", b: "ok"},
+          f"absent again in check mode: no change, got {changed}: {tasks}")
+    print("playbook: absent again in check mode: changed=0")
+
     # b's list is a folder now: b's run fails and says why, a's still goes through.
     os.remove(fleet.list_of(b))
     os.mkdir(fleet.list_of(b))
@@ -153,6 +178,9 @@ def test(fleet):
     check(outcomes(tasks, "present") == {a: "changed", b: "failed"}, tasks)
     result = tasks[EDIT["present"]][b][1]
     check(result["rc"] == 1 and "不是普通文件" in result["stderr"], result)
+    why = tasks.get(WHY, {}).get(b, ("", {}))
+    check(why[0] == "failed" and why[1]["msg"].startswith(f"{b}: ") and "不是普通文件" in why[1]["msg"],
+          f"a broken list: the reason, by user: {tasks}")
     print("playbook: a broken list: that user's run failed and said why, the other's went through")
 
     # a points her list's folder at a folder of root's: root runs the installer for her, which
@@ -172,6 +200,21 @@ def test(fleet):
     check(os.listdir(roots) == [], f"root's folder: {os.listdir(roots)}")
     print("playbook: a list folder linked to root's: nothing created there, that user's run "
           "failed, the other's went through")
+
+    # a never started the office suite: her run fails naming the role's setting, and goes through
+    # with it.
+    os.remove(folder)
+    changed, tasks = fleet.play("present", expect_failure=True)
+    check(outcomes(tasks, "present") == {a: "failed", b: "ok"}, tasks)
+    why = tasks.get(WHY, {}).get(a, ("", {}))[1].get("msg", "")
+    check("quillora_create_folders" in why and "--create-folders" not in why,
+          f"a missing folder: the reason names the role's setting: {why!r}\n{tasks}")
+    changed, tasks = fleet.play("present", quillora_create_folders=True)
+    check(outcomes(tasks, "present") == {a: "changed", b: "ok"}, tasks)
+    check(fleet.read(a) == DECL + "<jsplugins>\n" + ENTRY + "\n</jsplugins>\n", fleet.read(a))
+    check(os.stat(folder).st_uid == account.pw_uid, f"{folder} is not {a}'s own")
+    print("playbook: a user who never started the suite: failed naming quillora_create_folders, "
+          "went through with it")
 
     stranger = "quillora-nobody-here"
     _, tasks = fleet.play("present", users=[a, stranger], expect_failure=True)
@@ -199,7 +242,7 @@ def main():
     finally:
         fleet.remove_users()
         shutil.rmtree(scratch, ignore_errors=True)
-    print("playbook: 7 runs for two users as expected")
+    print("playbook: 12 runs for two users as expected")
     return 0
 
 
