@@ -29,6 +29,9 @@ DECL = b'<?xml version="1.0" encoding="UTF-8"?>\n'
 SKELETON = DECL + b"<jsplugins>\n" + ENTRY + b"\n</jsplugins>\n"
 STRACE = os.environ.get("STRACE", "strace")
 MAX_LIST = 16 << 20  # the largest list the editor reads; a larger one is refused unread
+# What a run says on stderr once it has waited a second for another copy's lock: on a busy machine
+# a copy may wait that long for its turn and then succeed, as it should.
+WAITING = "另一个安装程序正在修改XML文件，请稍候\n".encode()
 
 
 def other(n):
@@ -84,7 +87,8 @@ class Home:
         shutil.rmtree(self.path, ignore_errors=True)
 
 
-def run_driver(driver, home, mode, prefix=(), timeout=60):
+# Only a guard against a hang: a run under strace on a loaded machine may take many seconds.
+def run_driver(driver, home, mode, prefix=(), timeout=600):
     return subprocess.run(list(prefix) + [driver, str(mode)], env=home.env(), capture_output=True,
                           timeout=timeout)
 
@@ -296,48 +300,29 @@ def kill(args):
 # ------------------------------------------------------------------------------------------------
 # 3. Many copies at once on one list.
 
-def lines_of(data):
-    lines = data.split(b"\n")
-    if lines and lines[-1] == b"":
-        lines.pop()
-    return lines
-
-
-def is_entry(line):
-    return b"jspluginonline" in line and b'name="' in line and "Quillora插件".encode() in line
-
-
 def concurrent_runs(args):
     home = Home(args.tmp)
     body = [other(n) for n in range(200)]
     body.insert(50, "\t<!-- 用户的注释 -->\r".encode())
-    original, _ = lists(body)
+    original, with_entry = lists(body)
+    for data in (original, with_entry):
+        lint = subprocess.run([args.xmllint, "--noout", "-"], input=data, capture_output=True)
+        if lint.returncode != 0:
+            print("FAILED the lists the runs may leave are not well formed: %s" % lint.stderr)
+            return False
     home.put(original)
-    kept = [line for line in lines_of(original) if not is_entry(line)]
     problems = []
     lock = threading.Lock()
     done = threading.Event()
     reads = [0]
+    waits = [0]
 
+    # Every run leaves the list without the entry or with it where install puts it, byte for byte;
+    # a read between two runs sees one of the two.
     def check(data, when):
-        bad = []
-        if data is None:
-            bad.append("the list is gone")
-        else:
-            lines = lines_of(data)
-            entries = [line for line in lines if is_entry(line)]
-            if len(entries) > 1:
-                bad.append("%d entry lines" % len(entries))
-            if entries and entries[0] != ENTRY:
-                bad.append("entry line %r" % entries[0])
-            if [line for line in lines if not is_entry(line)] != kept:
-                bad.append("other lines changed")
-            lint = subprocess.run([args.xmllint, "--noout", "-"], input=data, capture_output=True)
-            if lint.returncode != 0:
-                bad.append("not well formed: %s" % lint.stderr.decode(errors="replace")[:200])
-        if bad:
+        if data not in (original, with_entry):
             with lock:
-                problems.append("%s: %s" % (when, "; ".join(bad)))
+                problems.append("%s: the list is %s" % (when, describe(data, original, with_entry)))
 
     def reader():
         rng = random.Random(args.seed + 1)
@@ -351,10 +336,14 @@ def concurrent_runs(args):
         for i in range(args.runs // args.procs):
             mode = rng.randrange(2)
             r = run_driver(args.driver, home, mode)
-            if r.returncode != 0 or r.stderr:
+            # A copy that waited for its turn says so, once, and nothing else.
+            if r.returncode != 0 or r.stderr not in (b"", WAITING):
                 with lock:
                     problems.append("copy %d run %d: exit %d, stderr %r" % (
                         w, i, r.returncode, r.stderr.decode(errors="replace")))
+            elif r.stderr:
+                with lock:
+                    waits[0] += 1
 
     watcher = threading.Thread(target=reader)
     watcher.start()
@@ -369,8 +358,9 @@ def concurrent_runs(args):
     for p in problems[:20]:
         print("FAILED " + p)
     runs = args.runs // args.procs * args.procs
-    print("concurrency: %d copies at once, %d runs, %d reads checked, %d problems" % (
-        args.procs, runs, reads[0] + 1, len(problems)))
+    print("concurrency: %d copies at once, %d runs (%d waited over a second for their turn), "
+          "%d reads checked, %d problems" % (args.procs, runs, waits[0], reads[0] + 1,
+                                            len(problems)))
     return not problems
 
 
