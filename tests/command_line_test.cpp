@@ -738,6 +738,15 @@ TEST_F(CommandLine, RootRunsForAUserAsThatUser) {
                                 {"HOME=" + root_home});
        },
        {3, "Quillora插件：未注册\n", ""}},
+      {"--user --status --json for a user whose home is not there: an error, never absent",
+       [&] { remove_tree(her_home); },
+       [&] {
+         return run_in({"--user", her.name(), "--status", "--json"}, as_root);
+       },
+       failed(R"({"action":"status","changed":false,"list":")" + rel +
+                  R"(","error":"无法进入用户主目录：)" + her_home +
+                  R"(：No such file or directory"})" + "\n",
+              "无法进入用户主目录：" + her_home + "：No such file or directory\n")},
       {"--user for an unknown user", [] {},
        [&] {
          return run_in({"--user", "quillora-no-such-user", "--status"}, as_root);
@@ -1132,4 +1141,41 @@ TEST_F(CommandLine, EveryCopyOfTheSuiteGetsTheAddOn) {
   EXPECT_EQ(removed.at("changed") + removed.at("lists.0.state") + removed.at("lists.2.state"),
             "trueabsentabsent");
   EXPECT_EQ(removed.count("state"), 0u) << "no state over lists of which one is not known";
+}
+
+// Whatever the umask, a list the program makes is no looser than 0644, so no one else may edit
+// hers; a list it rewrites keeps the mode it had.
+TEST_F(CommandLine, NewListsAreNoLooserThan0644AndKeptListsKeepTheirMode) {
+  const struct {
+    const char* what;
+    mode_t umask;
+    mode_t before;  // 0: no list
+    std::vector<std::string> args;
+    mode_t after;
+  } rows[] = {
+      {"install makes the list under umask 0", 0, 0, {"--install"}, 0644},
+      {"install makes the list under umask 077", 077, 0, {"--install"}, 0600},
+      {"uninstall keeps a group-writable list's mode under umask 0",
+       0,
+       0664,
+       {"--uninstall"},
+       0664},
+      {"install keeps a private list's mode under umask 0", 0, 0600, {"--install"}, 0600},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.what);
+    remove_tree(at(".local"));
+    make_list_folder();
+    if (r.before != 0) {
+      put_list(installed);
+      ASSERT_EQ(chmod(list().c_str(), r.before), 0);
+    }
+    const mode_t old = umask(r.umask);
+    const outcome run_ = run(r.args);
+    umask(old);
+    EXPECT_EQ(run_.code, 0) << run_.err;
+    struct stat st {};
+    ASSERT_EQ(lstat(list().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, r.after);
+  }
 }
