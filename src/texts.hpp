@@ -32,7 +32,7 @@ inline constexpr std::string_view no_display =
 // Instead of the window, where root would run it on a home that root keeps: GTK, which reads the
 // home's settings and loads modules, never runs as root.
 inline constexpr std::string_view window_as_root =
-    "安装窗口不以root身份运行：这个主目录属于root。请用--install、--uninstall、--status或--"
+    "安装窗口不以root身份运行：主目录不属于普通用户时，请用--install、--uninstall、--status或--"
     "list在终端"
     "中操作root的插件列表，或以用户本人的身份打开安装窗口（详见--help）";
 // After the failure line of an install whose suite never made its folder.

@@ -359,7 +359,8 @@ TEST_F(CommandLine, WithoutAnOptionTheWindowStillNeedsADisplay) {
   // Root's own home: no GTK at all, display or not, and a line says what serves root instead.
   if (geteuid() == 0) {
     const std::string instead =
-        "安装窗口不以root身份运行：这个主目录属于root。请用--install、--uninstall、--status或--list"
+        "安装窗口不以root身份运行：主目录不属于普通用户时，请用--install、--uninstall、--status或--"
+        "list"
         "在终端中操作root的插件列表，或以用户本人的身份打开安装窗口（详见--help）\n";
     EXPECT_EQ(run({}), failed("", instead));
     EXPECT_EQ(run({"--display", ":99"}), failed("", instead));
@@ -596,7 +597,8 @@ TEST_F(CommandLine, RootRunsForAUserAsThatUser) {
     return run;
   };
   const std::string no_window_as_root =
-      "安装窗口不以root身份运行：这个主目录属于root。请用--install、--uninstall、--status或--list"
+      "安装窗口不以root身份运行：主目录不属于普通用户时，请用--install、--uninstall、--status或--"
+      "list"
       "在终端中操作root的插件列表，或以用户本人的身份打开安装窗口（详见--help）\n";
 
   const std::vector<std::string> for_her{"--user", her.name(), "--install"};
