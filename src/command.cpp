@@ -50,46 +50,48 @@ int run_mode(const options& chosen, mode what, std::optional<int> home) {
   return exit_status(run);
 }
 
-// A failure before the editor ran: its line, or the JSON object that carries it.
-int cannot_run(const options& chosen, mode what, const std::string& error) {
-  print_line(true, error);
+// A failure before the editor ran (root's refusal, or her run that could not start): the run's
+// record with that failure, rendered as every other run's.
+int cannot_run(const options& chosen, mode what, const failure& why) {
+  run_report run;
+  run.what = what;
+  run.home_failed = why;
+  print_lines(console_lines(run));
   if (chosen.json)
-    print_line(false, render_json_failure(what, error));
-  return 1;
+    print_line(false, render_json(run));
+  return exit_status(run);
 }
 
 // The mode run for `who` by a process of hers, which root waits for as long as a run may take:
 // the wait for the lock and the reading and writing of a list.
 int run_for(const account& who, const options& chosen, mode what) {
-  std::string error;
-  const std::optional<int> code = run_as(
+  const result<int> code = run_as(
       who, lock_wait_seconds() + 30, [&] { return run_mode(chosen, what, std::nullopt); },
-      [&](const std::string& why) { return cannot_run(chosen, what, why); }, error);
-  return code ? *code : cannot_run(chosen, what, error);
+      [&](const failure& why) { return cannot_run(chosen, what, why); });
+  return code ? *code : cannot_run(chosen, what, code.error());
 }
 
 int run_as_root(const options& chosen, mode what) {
   // Before anything under the home folder is opened.
   if (chosen.user) {
-    std::string error;
-    const std::optional<account> who = find_user(chosen.user->c_str(), error);
+    const result<account> who = find_user(chosen.user->c_str());
     if (!who)
-      return cannot_run(chosen, what, error);
+      return cannot_run(chosen, what, who.error());
     // The editor finds the list under HOME; it must be hers, whatever the caller's HOME was.
     ::setenv("HOME", who->home.c_str(), 1);
-    if (who->uid != 0)
+    if (who->uid != 0) {
+      if (const std::optional<failure> no_home = check_user_home(*who))
+        return cannot_run(chosen, what, *no_home);
       return run_for(*who, chosen, what);
+    }
   }
-  home_check found = check_home(folders_to_check(), what == mode::status || what == mode::list);
-  switch (found.verdict) {
-    case home_check::refused:
-      return cannot_run(chosen, what, found.error);
-    case home_check::user:
-      return run_for(found.owner, chosen, what);
-    case home_check::root:
-      break;
-  }
-  return run_mode(chosen, what, found.home ? found.home.get() : -1);
+  result<home_check> found =
+      check_home(folders_to_check(), what == mode::status || what == mode::list);
+  if (!found)
+    return cannot_run(chosen, what, found.error());
+  if (found->verdict == home_check::user)
+    return run_for(found->owner, chosen, what);
+  return run_mode(chosen, what, found->home ? found->home.get() : -1);
 }
 
 // The editor's mode of a command that has one.

@@ -95,15 +95,17 @@ void list_job::read() {
       return absent();
     return fail(fault(step::open_list, record.path, place.folder.error));
   }
-  file_place at;
-  if (std::optional<failure> f = locate_file(place.folder.fd.get(), "publish.xml",
-                                             folder_of(record.path), record.path, rule, at)) {
-    if (f->why == cause::dangling_link)
+  result<file_place> found =
+      locate_file(place.folder.fd.get(), "publish.xml", folder_of(record.path), record.path, rule);
+  if (!found) {
+    failure& f = found.error();
+    if (f.why == cause::dangling_link)
       return absent();
-    if (f->at == step::refused_for_root)
-      f->at = step::read_refused;
-    return fail(*f);
+    if (f.at == step::refused_for_root)
+      f.at = step::read_refused;
+    return fail(f);
   }
+  file_place& at = *found;
   const unique_fd in = open_to_read(at.folder.get(), at.name);
   if (!in) {
     if (errno == ENOENT)
@@ -141,8 +143,10 @@ bool list_job::reach_folder() {
     fail(fault(step::create_list, record.path, place.folder.error));
     return false;
   }
-  if (std::optional<failure> f = make_folders(home, list_folder(), record.folders_made)) {
-    fail(*f);
+  const result<bool> made = make_folders(home, list_folder());
+  record.folders_made = made && *made;
+  if (!made) {
+    fail(made.error());
     return false;
   }
   place.folder = open_folder(home, list_folder(), rule);
@@ -156,13 +160,14 @@ bool list_job::reach_folder() {
 void list_job::edit() {
   if (!reach_folder())
     return;
-  file_place at;
-  if (std::optional<failure> f = locate_file(place.folder.fd.get(), "publish.xml",
-                                             folder_of(record.path), record.path, rule, at)) {
-    if (f->why == cause::dangling_link && !install())
+  result<file_place> found =
+      locate_file(place.folder.fd.get(), "publish.xml", folder_of(record.path), record.path, rule);
+  if (!found) {
+    if (found.error().why == cause::dangling_link && !install())
       return absent();
-    return fail(*f);
+    return fail(found.error());
   }
+  file_place& at = *found;
   // Two copies of the program take turns; the lock lives on the folder, which a rename of the
   // list leaves in place.
   const std::string& path = record.path;

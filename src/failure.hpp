@@ -35,6 +35,17 @@ enum class step {
   create_folder,     // --create-folders: a folder could not be made
   refused_for_root,  // root keeps root, and the folder is not root's alone: no edit
   read_refused,      // the same, for a run that only reads
+  // Root's steps before a run for a user: the file is her name, or her home.
+  no_such_user,   // --user names no one in the password database
+  look_up_user,   // the password database could not be read for --user's name
+  user_home,      // --user: her home folder is not there to run in
+  owner_unknown,  // the home's owner has no entry in the password database (the file: its uid)
+  look_up_owner,  // the password database could not be read for the home's owner
+  switch_user,    // a step of giving up root for her failed (`detail`: the call)
+  start_child,    // the process that runs as her could not be started
+  wait_child,     // root could not wait for that process
+  child_timeout,  // that process ran past its deadline and was killed
+  child_killed,   // that process ended by a signal
 };
 
 // Why a step failed, beyond the system's error.
@@ -48,6 +59,11 @@ enum class cause {
   is_link,           // a folder to be made is a link
   not_roots,         // root keeps root, and the folder belongs to someone else
   others_may_write,  // root keeps root, and others may write the folder
+  unknown_user,      // no such account: the step's words say it all
+  no_account,        // the owner found has no account
+  root_regained,     // the process could still take root back after giving it up
+  run_timeout,       // the run for a user went past its deadline, `seconds`
+  killed,            // the run for a user ended by the signal `error`
 };
 
 // One failure: the step, the file or folder concerned as printed, and why. Made by the named
@@ -59,7 +75,7 @@ struct failure {
   int error = 0;  // errno, for cause::system
   list_reader::verdict problem = list_reader::verdict::ok;
   std::uint64_t line = 0;
-  std::string detail;
+  std::string detail;  // expat's words for a list's fault; the call, for of_call
   int seconds = 0;
 
   // The system refused a call at `at` with `error` (an errno, taken at once by the caller).
@@ -88,9 +104,15 @@ struct failure {
     f.detail = std::move(detail);
     return f;
   }
-  // Another copy held the lock past the bound.
-  static failure timeout(step at, std::string file, int seconds) {
-    failure f = refusal(at, std::move(file), cause::lock_timeout);
+  // A call of the system named `call` failed at `at` with `error`: the line names the call.
+  static failure of_call(step at, std::string file, const char* call, int error) {
+    failure f = of_system(at, std::move(file), error);
+    f.detail = call;
+    return f;
+  }
+  // Another copy held the lock past the bound, or the run for a user its deadline (`why`).
+  static failure timeout(step at, std::string file, int seconds, cause why = cause::lock_timeout) {
+    failure f = refusal(at, std::move(file), why);
     f.seconds = seconds;
     return f;
   }

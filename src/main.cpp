@@ -45,15 +45,12 @@ constexpr char button_css[] =
 constexpr guint button_css_priority = 800;
 
 // What the window's callbacks share: its three buttons, whether an edit runs in the background
-// (they take no clicks and no Escape while it does, and the window does not close), the home
-// folder that root's own window edits in (opened once when its owner was checked; nothing when
-// the edit looks $HOME up itself, the window running as the home's owner), and when the notice
-// came on screen (monotonic µs, 0 before).
+// (they take no clicks and no Escape while it does, and the window does not close), and when the
+// notice came on screen (monotonic µs, 0 before).
 struct window_state {
   GtkWidget* buttons[3] = {};
   GtkWidget* waiting = nullptr;  // the words shown while another copy holds a list
   bool editing = false;
-  std::optional<int> checked_home;
   gint64 notice_mapped_at = 0;
 };
 window_state state;
@@ -146,7 +143,6 @@ gboolean on_wait_over(gpointer) {
 void on_edit_thread(GTask* task, gpointer, gpointer task_data, GCancellable*) {
   edit_request request;
   request.what = static_cast<const edit*>(task_data)->what;
-  request.home = state.checked_home;
   request.on_wait = [](const std::string&, bool waiting) {
     if (waiting)
       print_line(true, std::string(texts::waiting));
@@ -229,21 +225,28 @@ gboolean on_window_button_press_event(GtkWidget*, GdkEventButton* event, gpointe
 
 namespace {
 
-// GTK reads the home's settings, CSS, themes and modules as it starts: started by root on a
-// user's home, the window is hers before GTK starts, as the command line's runs are. False, after
-// its line, where the home is refused or her ids could not be taken.
+// GTK reads the home's settings, CSS, themes and modules as it starts, and loads what
+// GTK_MODULES names: started by root, the window is the home owner's before anything of GTK's
+// runs, as the command line's runs are, and never root's. For a home that root keeps (or one
+// that can't be looked at), the console says what serves root's own lists instead. False, after
+// its line, where the window is not to start.
 bool window_for_home_owner() {
   if (geteuid() != 0)
     return true;
-  home_check found = check_home(folders_to_check(), false);
-  std::string error = found.error;
-  if (found.verdict == home_check::refused ||
-      (found.verdict == home_check::user && !become(found.owner, error))) {
-    print_line(true, error);
+  const result<home_check> found = check_home(folders_to_check(), false);
+  std::optional<failure> refused;
+  if (!found)
+    refused = found.error();
+  else if (found->verdict == home_check::user)
+    refused = become(found->owner);
+  else {
+    print_line(true, std::string(texts::window_as_root));
     return false;
   }
-  if (found.verdict == home_check::root)
-    state.checked_home = found.home ? found.home.release() : -1;
+  if (refused) {
+    print_line(true, failure_line(*refused));
+    return false;
+  }
   return true;
 }
 
@@ -299,16 +302,25 @@ void connect_handlers(GtkWidget* install_btn, GtkWidget* quit_btn, GtkWidget* un
 
 // Reads the command line and runs what is no window; for the window, makes the process the home
 // owner's. Nothing where the window is to start, else the exit status.
+// Root reads the command line with GTK's options set aside unread and decides first: a mode
+// runs without GTK, and the window only once root is given up.
 std::optional<int> before_the_window(int* argc, char*** argv) {
   const bool display = display_named(*argc, *argv);
+  if (geteuid() == 0) {
+    const std::optional<options> first = read_without_toolkit(*argv);
+    if (!first)
+      return 2;
+    if (first->what != command::window)
+      return run_command(*first);
+    if (!window_for_home_owner())
+      return 1;
+  }
   const std::optional<options> chosen =
       parse_command_line(argc, argv, [] { return gtk_get_option_group(FALSE); });
   if (!chosen)
     return 2;
   if (chosen->what != command::window)
     return run_command(*chosen);
-  if (!window_for_home_owner())
-    return 1;
   if (!display)
     print_line(true, std::string(texts::no_display));
   return std::nullopt;

@@ -78,6 +78,35 @@ GOptionGroup* own_group(options& chosen) {
   return group;
 }
 
+gboolean on_toolkit_option(const gchar*, const gchar*, gpointer, GError**) {
+  return TRUE;
+}
+
+// GTK's own options, as GTK 3 reads and describes them, taken with their values and set aside
+// without loading GTK: its option group loads the modules that GTK_MODULES names as it parses.
+const GOptionEntry toolkit_options_set_aside[] = {
+    {"class", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_toolkit_option),
+     "Program class as used by the window manager", "CLASS"},
+    {"name", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_toolkit_option),
+     "Program name as used by the window manager", "NAME"},
+    {"display", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_toolkit_option),
+     "X display to use", "DISPLAY"},
+    {"gtk-module", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_toolkit_option),
+     "Load additional GTK+ modules", "MODULES"},
+    {"g-fatal-warnings", 0, no_arg, G_OPTION_ARG_CALLBACK,
+     reinterpret_cast<gpointer>(on_toolkit_option), "Make all warnings fatal", nullptr},
+    {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
+};
+
+// GTK's options set aside, under GTK's own group name, so that --help-gtk and --help-all read as
+// they do beside GTK.
+GOptionGroup* toolkit_group_set_aside() {
+  GOptionGroup* group =
+      g_option_group_new("gtk", "GTK+ Options", "Show GTK+ Options", nullptr, nullptr);
+  g_option_group_add_entries(group, toolkit_options_set_aside);
+  return group;
+}
+
 // `message` may quote what the user typed (a stray word, an unknown option in GLib's message),
 // and the program's name is that of the link it was started by: both are printed escaped.
 void usage_error(const std::string& message) {
@@ -150,6 +179,31 @@ std::optional<options> read_mode_alone(char** argv) {
   if (chosen && chosen->what != command::refused && !stray.empty()) {
     usage_error(std::string(texts::stray_word) + stray);
     chosen->what = command::refused;
+  }
+  return chosen;
+}
+
+std::optional<options> read_without_toolkit(char** argv) {
+  options chosen;
+  g_set_print_handler(print_as_utf8);
+  g_autoptr(GOptionContext) context = g_option_context_new(nullptr);
+  g_option_context_set_summary(context, texts::help_summary);
+  g_option_context_set_description(context, texts::help_description);
+  g_option_context_set_main_group(context, own_group(chosen));
+  g_option_context_add_group(context, toolkit_group_set_aside());
+  g_auto(GStrv) args = g_strdupv(argv);
+  g_autoptr(GError) error = nullptr;
+  if (!g_option_context_parse_strv(context, &args, &error)) {
+    usage_error(error->message);
+    return std::nullopt;
+  }
+  if (const std::string misuse = misused(chosen); !misuse.empty()) {
+    usage_error(misuse);
+    return std::nullopt;
+  }
+  if (args[0] != nullptr && args[1] != nullptr) {
+    usage_error(std::string(texts::stray_word) + args[1]);
+    return std::nullopt;
   }
   return chosen;
 }

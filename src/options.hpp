@@ -1,5 +1,5 @@
-// The program's options, read with GLib's option parser beside GTK's own. GLib alone: the
-// command that scripts run links no GTK.
+// The program's options, read with GLib's option parser beside GTK's own, or, for root, with GTK's
+// set aside unread. GLib alone: the command that scripts run links no GTK.
 #pragma once
 
 #include <glib.h>
@@ -34,6 +34,14 @@ struct options {
 // Gives nothing for any other command line (no option of ours, GTK's or unknown options,
 // --help, other usage errors), which parse_command_line then reads in full.
 std::optional<options> read_mode_alone(char** argv);
+
+// Root's reading of the command line, before anything of GTK's is loaded or parsed: our options
+// by the one table, and GTK's own (--display, --class, --name, --gtk-module, --g-fatal-warnings)
+// taken with their values and set aside, from a copy. --help and --help-all print our options'
+// help and end the process with status 0. Gives nothing after printing a usage error, as
+// parse_command_line does; the window's command line then goes to parse_command_line in full
+// once root has been given up.
+std::optional<options> read_without_toolkit(char** argv);
 
 // Reads the program's options and the toolkit's from the command line and takes them out of it.
 // `toolkit_options` gives the toolkit's option group (GTK's); it is asked for only when the

@@ -114,13 +114,6 @@ std::string render_json(const run_report& run) {
   return dump(object);
 }
 
-std::string render_json_failure(mode what, const std::string& error) {
-  return dump({{"action", name_of(what)},
-               {"changed", false},
-               {"list", std::string(list_path)},
-               {"error", error}});
-}
-
 std::string render_json_version(const std::string& version, const std::string& origin) {
   return dump({{"action", "version"}, {"version", version}, {"origin", origin}});
 }

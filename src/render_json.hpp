@@ -13,9 +13,5 @@
 // `addons`), whenever the run concerns any list but the home's own. No member is ever null.
 std::string render_json(const run_report& run);
 
-// The object of a run that never reached the editor (root could not start it for the user):
-// nothing changed, and `error` says why.
-std::string render_json_failure(mode what, const std::string& error);
-
 // The object of --version.
 std::string render_json_version(const std::string& version, const std::string& origin);

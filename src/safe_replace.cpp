@@ -83,7 +83,7 @@ std::optional<failure> replace_file(const replacement& what, bool& replaced) {
     return fault(step::remove_stale, temp_shown, errno);
   unique_fd out(::openat(what.folder, temp.c_str(),
                          O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
-                         what.old != nullptr ? 0600 : 0666));
+                         what.old != nullptr ? 0600 : 0644));  // never looser, whatever the umask
   if (!out)
     return fault(step::create_temp, temp_shown, errno);
   temp_guard guard(what.folder, temp);

@@ -40,6 +40,16 @@ constexpr step_words step_texts[] = {
     {step::create_folder, "无法创建文件夹"},
     {step::refused_for_root, "拒绝以root身份修改XML文件"},
     {step::read_refused, "拒绝以root身份读取XML文件"},
+    {step::no_such_user, "找不到用户"},
+    {step::look_up_user, "无法查找用户"},
+    {step::user_home, "无法进入用户主目录"},
+    {step::owner_unknown, "无法切换到用户主目录的所有者"},
+    {step::look_up_owner, "无法查找用户主目录的所有者"},
+    {step::switch_user, "无法切换到用户"},
+    {step::start_child, "无法启动为用户运行的进程"},
+    {step::wait_child, "无法等待为用户运行的进程"},
+    {step::child_timeout, "为用户运行的进程超时"},
+    {step::child_killed, "为用户运行的进程异常结束"},
 };
 
 // Puts each value in place of its mark, wherever it stands.
@@ -115,6 +125,17 @@ constexpr cause_words cause_texts[] = {
     {cause::others_may_write, "其他用户可以写入此文件夹，请用--user指定用户",
      "其他用户可以写入{file}，安装程序没有以root身份修改其中的插件列表。请用--"
      "user指定用户后再试。"},
+    {cause::unknown_user, "",
+     "系统中没有用户{file}，安装程序没有修改任何插件列表。请检查用户名后再试。"},
+    {cause::no_account, "用户数据库中没有该用户",
+     "用户主目录的所有者（用户编号{file}）在系统中没有账户，安装程序没有修改任何插件列表。请用--"
+     "user指定用户后再试。"},
+    {cause::root_regained, "仍能恢复root权限",
+     "安装程序无法彻底放弃root权限，为了安全没有修改任何插件列表。请检查系统的权限设置。"},
+    {cause::run_timeout, "超过{seconds}秒仍未结束，已终止",
+     "为用户{file}运行的安装程序超过{seconds}秒仍未结束，已被终止。请稍后再试。"},
+    {cause::killed, "{signal}",
+     "为用户{file}运行的安装程序异常结束（{signal}），插件列表可能没有修改。请再试一次。"},
 };
 
 // What the notice says where the system refused a step.
@@ -131,6 +152,8 @@ constexpr std::string_view no_home_notice =
 constexpr std::string_view home_notice =
     "无法进入用户主目录{file}：{reason}。请检查这个文件夹，或者请管理员帮助。";
 constexpr std::string_view other_notice = "{line}。{list}保持原样。";
+// Root's own failures before any list was reached.
+constexpr std::string_view root_notice = "{line}。安装程序没有修改任何插件列表。";
 
 // The system's reason in words a person reads, for the errors a home or a list meets most.
 std::string reason_of(int error) {
@@ -148,10 +171,17 @@ std::string reason_of(int error) {
   return std::strerror(error);
 }
 
+// The signal that ended a run for a user, as the system names it.
+std::string signal_name(const failure& f) {
+  return f.why == cause::killed ? strsignal(f.error) : std::string();
+}
+
 // Why, after the file's "："; empty for a step that says all.
 std::string cause_text(const failure& f) {
-  if (f.why == cause::system)
-    return f.error != 0 ? std::strerror(f.error) : std::string();
+  if (f.why == cause::system) {
+    const std::string reason = f.error != 0 ? std::strerror(f.error) : std::string();
+    return f.detail.empty() ? reason : f.detail + "：" + reason;
+  }
   if (f.why == cause::list_problem) {
     for (const problem_words& words : problem_texts) {
       if (words.problem == f.problem)
@@ -161,7 +191,8 @@ std::string cause_text(const failure& f) {
   }
   for (const cause_words& words : cause_texts) {
     if (words.why == f.why)
-      return filled(words.console, {{"{seconds}", std::to_string(f.seconds)}});
+      return filled(words.console,
+                    {{"{seconds}", std::to_string(f.seconds)}, {"{signal}", signal_name(f)}});
   }
   return {};
 }
@@ -180,11 +211,13 @@ std::string failure_sentence(const failure& f, const list_record* l) {
     return filled(text, {{"{list}", list},
                          {"{line}", std::to_string(f.line)},
                          {"{file}", printable(f.file)},
+                         {"{seconds}", std::to_string(f.seconds)},
+                         {"{signal}", signal_name(f)},
                          {"{keep}", std::string(keep_it)}});
   };
   if (f.at == step::home_unset)
     return std::string(no_home_notice);
-  if (f.at == step::enter_home)
+  if (f.at == step::enter_home || f.at == step::user_home)
     return filled(home_notice, {{"{file}", printable(f.file)}, {"{reason}", reason_of(f.error)}});
   if (f.at == step::create_list)
     return std::string(no_suite_notice);
@@ -198,6 +231,8 @@ std::string failure_sentence(const failure& f, const list_record* l) {
     if (words.why == f.why)
       return fill(words.notice);
   }
+  if (l == nullptr)
+    return filled(root_notice, {{"{line}", failure_line(f)}});
   if (f.error == EACCES || f.error == EPERM || f.error == EROFS)
     return fill(no_permission_notice);
   if (f.error == ENOSPC || f.error == EDQUOT)

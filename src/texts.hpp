@@ -29,6 +29,12 @@ inline constexpr char window_waiting[] = "另一个安装程序正在修改插�
 inline constexpr std::string_view no_display =
     "安装窗口需要图形界面的显示器；没有显示器时，请用--install、--uninstall或--status在终端中操作"
     "（详见--help）";
+// Instead of the window, where root would run it on a home that root keeps: GTK, which reads the
+// home's settings and loads modules, never runs as root.
+inline constexpr std::string_view window_as_root =
+    "安装窗口不以root身份运行：主目录不属于普通用户时，请用--install、--uninstall、--status或--"
+    "list在终端"
+    "中操作root的插件列表，或以用户本人的身份打开安装窗口（详见--help）";
 // After the failure line of an install whose suite never made its folder.
 inline constexpr std::string_view create_folders_hint =
     "提示：办公套件还没有创建插件文件夹；如果要直接创建，请加上--create-folders";

@@ -357,6 +357,17 @@ TEST_F(CommandLine, AModeTakesGtksOptionsAndRepeatsOfItself) {
 }
 
 TEST_F(CommandLine, WithoutAnOptionTheWindowStillNeedsADisplay) {
+  // Root's own home: no GTK at all, display or not, and a line says what serves root instead.
+  if (geteuid() == 0) {
+    const std::string instead =
+        "安装窗口不以root身份运行：主目录不属于普通用户时，请用--install、--uninstall、--status或--"
+        "list"
+        "在终端中操作root的插件列表，或以用户本人的身份打开安装窗口（详见--help）\n";
+    EXPECT_EQ(run({}), failed("", instead));
+    EXPECT_EQ(run({"--display", ":99"}), failed("", instead));
+    EXPECT_FALSE(exists(at(".local")));
+    return;
+  }
   // As always: GTK says it has no display, and the run ends with status 1, the list untouched;
   // first a line tells what runs without one.
   const outcome window = run({});
@@ -566,6 +577,32 @@ TEST_F(CommandLine, RootRunsForAUserAsThatUser) {
     return run;
   };
 
+  // Her GTK module, where she may read it, and the folder where it says whom it was loaded as.
+  const std::string module = at("bin/her-module.so");
+  const std::string markers = at("markers");
+  make_dirs(at("bin"));
+  write_bytes(module, read_bytes(GTK_MARKER_MODULE));
+  ASSERT_EQ(chmod(at("bin").c_str(), 0755) | chmod(module.c_str(), 0755), 0);
+  // Runs the window program with GTK_MODULES naming her module in root's environment and `env`;
+  // stderr gains a line for each user that her module was loaded as.
+  const auto with_her_module = [&](const std::vector<std::string>& args,
+                                   std::vector<std::string> env) {
+    remove_tree(markers);
+    make_dirs(markers);
+    EXPECT_EQ(chmod(markers.c_str(), 01777), 0);
+    env.insert(env.end(),
+               {"PATH=/usr/bin:/bin", "GTK_MODULES=" + module, "QUILLORA_TEST_MARKERS=" + markers});
+    outcome run = run_in(args, env);
+    for (const uid_t who : {uid_t{0}, uid})
+      if (exists(markers + "/loaded-as-" + std::to_string(who)))
+        run.err += "her module ran as " + std::to_string(who) + "\n";
+    return run;
+  };
+  const std::string no_window_as_root =
+      "安装窗口不以root身份运行：主目录不属于普通用户时，请用--install、--uninstall、--status或--"
+      "list"
+      "在终端中操作root的插件列表，或以用户本人的身份打开安装窗口（详见--help）\n";
+
   const std::vector<std::string> for_her{"--user", her.name(), "--install"};
   const std::vector<std::string> as_root{"HOME=" + home_, "PATH=/usr/bin:/bin"};
   const std::vector<std::string> on_her_home{"HOME=" + her_home, "PATH=/usr/bin:/bin"};
@@ -573,13 +610,13 @@ TEST_F(CommandLine, RootRunsForAUserAsThatUser) {
       "用户主目录路径：" + her_home + "\n当前工作目录：" + her_home + "\n";
   const std::string created_hers = her_lines + "已创建新的XML文件：" + rel + "\n";
   struct attempt {
-    const char* what;
+    std::string what;
     std::function<void()> arrange;  // on her home, which holds her list's folder
     std::function<outcome()> act;
     outcome expected;  // a failure with no stderr given: any one line there
     bool list_is_hers = false;
   };
-  const std::vector<attempt> attempts{
+  std::vector<attempt> attempts{
       {"--user: her list's folder is a link to a root-owned folder",
        [&] { link_to_root(".local/share/Kingsoft/wps/jsaddons", root_folder); },
        [&] { return run_in(for_her, as_root); }, failed(her_lines, "")},
@@ -678,6 +715,42 @@ TEST_F(CommandLine, RootRunsForAUserAsThatUser) {
        failed("", "拒绝以root身份修改XML文件：" + root_home +
                       "/.local/share/Kingsoft/wps/jsaddons：其他用户可以写入此文件夹，请用--user"
                       "指定用户\n")},
+      {"the window on a home of root's whose .config is hers and names her module",
+       [&] {
+         make_dirs(root_home + "/.config/gtk-3.0");
+         write_bytes(root_home + "/.config/gtk-3.0/settings.ini",
+                     "[Settings]\ngtk-modules=" + module + "\n");
+         ASSERT_EQ(
+             std::system(("chown -R " + her.name() + ": '" + root_home + "/.config'").c_str()), 0);
+       },
+       [&] {
+         return with_her_module({}, {"HOME=" + root_home, "DISPLAY=:0"});
+       },
+       failed("", no_window_as_root)},
+      {"the window on her home, GTK_MODULES in root's environment: loaded as her alone", [] {},
+       [&] {
+         outcome run = with_her_module({}, {"HOME=" + her_home});
+         const std::size_t marker = run.err.find("her module");
+         run.err = marker == std::string::npos ? std::string() : run.err.substr(marker);
+         return run;
+       },
+       failed("", "her module ran as " + std::to_string(uid) + "\n")},
+      {"root's --status beside GTK's options, GTK_MODULES in root's environment",
+       [&] { make_dirs(root_home); },
+       [&] {
+         return with_her_module({"--status", "--class", "Q", "--gtk-module", module},
+                                {"HOME=" + root_home});
+       },
+       {3, "Quillora插件：未注册\n", ""}},
+      {"--user --status --json for a user whose home is not there: an error, never absent",
+       [&] { remove_tree(her_home); },
+       [&] {
+         return run_in({"--user", her.name(), "--status", "--json"}, as_root);
+       },
+       failed(R"({"action":"status","changed":false,"list":")" + rel +
+                  R"(","error":"无法进入用户主目录：)" + her_home +
+                  R"(：No such file or directory"})" + "\n",
+              "无法进入用户主目录：" + her_home + "：No such file or directory\n")},
       {"--user for an unknown user", [] {},
        [&] {
          return run_in({"--user", "quillora-no-such-user", "--status"}, as_root);
@@ -695,6 +768,38 @@ TEST_F(CommandLine, RootRunsForAUserAsThatUser) {
        },
        {2, "", "quillora-installer：--user只能由root使用\n" + usage}},
   };
+  // A folder that anyone may write is refused as the last one however the path ends: "." and
+  // empty names are no last name, in HOME or in a link of root's in a home root keeps.
+  const auto shared_folder = [&] {
+    make_dirs(shared);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+  };
+  for (const std::string end : {"/.", "/./", "//"}) {
+    attempts.push_back(
+        {"root on HOME=<a folder anyone may write>" + end, shared_folder,
+         [&, end] {
+           return run_in({"--install"}, {"HOME=" + shared + end, "PATH=/usr/bin:/bin"});
+         },
+         failed("", "拒绝以root身份修改XML文件：" + shared +
+                        "：其他用户可以写入此文件夹，请用--user指定用户\n")});
+    attempts.push_back(
+        {"root's --list on a home of root's whose list folder links to <a folder anyone may "
+         "write>" +
+             end,
+         [&, end] {
+           shared_folder();
+           make_dirs(root_home + "/.local/share/Kingsoft/wps");
+           ASSERT_EQ(symlink((shared + end).c_str(),
+                             (root_home + "/.local/share/Kingsoft/wps/jsaddons").c_str()),
+                     0);
+           write_bytes(shared + "/publish.xml", installed);
+         },
+         [&] {
+           return run_in({"--list"}, {"HOME=" + root_home, "PATH=/usr/bin:/bin"});
+         },
+         failed("", "拒绝以root身份读取XML文件：" + shared +
+                        "：其他用户可以写入此文件夹，请用--user指定用户\n")});
+  }
   for (const attempt& a : attempts) {
     SCOPED_TRACE(a.what);
     remove_tree(root_owned);
@@ -1040,4 +1145,41 @@ TEST_F(CommandLine, EveryCopyOfTheSuiteGetsTheAddOn) {
   EXPECT_EQ(removed.at("changed") + removed.at("lists.0.state") + removed.at("lists.2.state"),
             "trueabsentabsent");
   EXPECT_EQ(removed.count("state"), 0u) << "no state over lists of which one is not known";
+}
+
+// Whatever the umask, a list the program makes is no looser than 0644, so no one else may edit
+// hers; a list it rewrites keeps the mode it had.
+TEST_F(CommandLine, NewListsAreNoLooserThan0644AndKeptListsKeepTheirMode) {
+  const struct {
+    const char* what;
+    mode_t umask;
+    mode_t before;  // 0: no list
+    std::vector<std::string> args;
+    mode_t after;
+  } rows[] = {
+      {"install makes the list under umask 0", 0, 0, {"--install"}, 0644},
+      {"install makes the list under umask 077", 077, 0, {"--install"}, 0600},
+      {"uninstall keeps a group-writable list's mode under umask 0",
+       0,
+       0664,
+       {"--uninstall"},
+       0664},
+      {"install keeps a private list's mode under umask 0", 0, 0600, {"--install"}, 0600},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.what);
+    remove_tree(at(".local"));
+    make_list_folder();
+    if (r.before != 0) {
+      put_list(installed);
+      ASSERT_EQ(chmod(list().c_str(), r.before), 0);
+    }
+    const mode_t old = umask(r.umask);
+    const outcome run_ = run(r.args);
+    umask(old);
+    EXPECT_EQ(run_.code, 0) << run_.err;
+    struct stat st {};
+    ASSERT_EQ(lstat(list().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, r.after);
+  }
 }

@@ -2,6 +2,7 @@
 // would: clicks on the pictures, the keyboard, the window manager's close; what a screen reader
 // hears is read from the accessibility tree. Runs under tests/with-desktop; one test runs the
 // window on a Wayland compositor of its own instead.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <poll.h>
@@ -139,10 +140,40 @@ void dump_tree(AtspiAccessible* node, std::string& out, int depth = 0) {
   }
 }
 
+// Where the tests run as root, the accessibility tree is read as user nobody, who runs the window
+// there: a program takes connections to its tree from its own user alone. Nested reads keep it.
+class as_window_user {
+ public:
+  // The real ids change too, since the bus's handshake names the real user; the saved ones stay
+  // root's, to come back to.
+  as_window_user() {
+    if (depth_++ == 0 && (was_root_ = geteuid() == 0) &&
+        (setresgid(nobody, nobody, 0) != 0 || setresuid(nobody, nobody, 0) != 0))
+      std::abort();
+  }
+  ~as_window_user() {
+    if (--depth_ == 0 && was_root_ && (setresuid(0, 0, 0) != 0 || setresgid(0, 0, 0) != 0))
+      std::abort();
+  }
+  as_window_user(const as_window_user&) = delete;
+  as_window_user& operator=(const as_window_user&) = delete;
+
+ private:
+  static inline int depth_ = 0;
+  static inline bool was_root_ = false;
+};
+
+// Whether the accessibility library is ready, connected as the window's user.
+bool atspi_ready() {
+  const as_window_user reader;
+  static const bool ready = atspi_init() >= 0;
+  return ready;
+}
+
 // What a screen reader finds in the program with process `pid`.
 std::string accessible_tree(pid_t pid) {
-  static const bool ready = atspi_init() >= 0;
-  if (!ready)
+  const as_window_user reader;
+  if (!atspi_ready())
     return {};
   std::string out;
   AtspiAccessible* desktop = atspi_get_desktop(0);
@@ -204,6 +235,9 @@ ref<AtspiAccessible> wait_for_accessible(pid_t pid, const std::string& role,
                                          const std::string& name) {
   AtspiAccessible* found = nullptr;
   wait_for([&] {
+    const as_window_user reader;
+    if (!atspi_ready())
+      return "";
     ref<AtspiAccessible> desktop(atspi_get_desktop(0));
     gint count = atspi_accessible_get_child_count(desktop.get(), nullptr);
     for (gint i = 0; i < count && found == nullptr; ++i) {
@@ -218,6 +252,7 @@ ref<AtspiAccessible> wait_for_accessible(pid_t pid, const std::string& role,
 
 // Whether the accessible takes input now, as a screen reader asks it.
 bool sensitive(AtspiAccessible* node) {
+  const as_window_user reader;
   ref<AtspiStateSet> states(atspi_accessible_get_state_set(node));
   return atspi_state_set_contains(states.get(), ATSPI_STATE_SENSITIVE);
 }
@@ -266,6 +301,7 @@ bool answers_ping(const std::string& id, const std::function<bool()>& running) {
 
 // Does the accessible's first action ("click" for a button), as a screen reader would.
 bool do_action(AtspiAccessible* node) {
+  const as_window_user reader;
   ref<AtspiAction> action(atspi_accessible_get_action_iface(node));
   return action != nullptr && atspi_action_do_action(action.get(), 0, nullptr);
 }
@@ -334,6 +370,34 @@ class InstallerWindow : public TestHome {
   void SetUp() override {
     TestHome::SetUp();
     folder_ = SOURCE_DIR;
+    if (geteuid() != 0)
+      return;
+    // Root's window never starts GTK on a home that root keeps: as a person does, user nobody
+    // runs it, from copies of the program and its pictures that she may read wherever the build
+    // lies.
+    make_dirs(at(".app/imgs"));
+    const std::string built(INSTALLER);
+    const std::string folder = built.substr(0, built.rfind('/'));
+    for (const char* name : {"quillora-installer", "quillora-installer-window"}) {
+      write_bytes(at(".app/") + name, read_bytes(folder + "/" + name));
+      ASSERT_EQ(chmod((at(".app/") + name).c_str(), 0755), 0);
+    }
+    std::unique_ptr<DIR, int (*)(DIR*)> imgs(opendir(SOURCE_DIR "/imgs"), closedir);
+    ASSERT_TRUE(imgs);
+    while (const dirent* picture = readdir(imgs.get())) {
+      if (picture->d_name[0] != '.')
+        write_bytes(at(".app/imgs/") + picture->d_name,
+                    read_bytes(std::string(SOURCE_DIR "/imgs/") + picture->d_name));
+    }
+    folder_ = at(".app");
+    program_ = at(".app/quillora-installer");
+  }
+
+  // Hands the home and all in it to user nobody, who runs the window where the tests run as root.
+  void hand_home_to_nobody() const {
+    const std::string command = "chown -R nobody: '" + home_ + "'";
+    if (std::system(command.c_str()) != 0)
+      _exit(126);
   }
 
   void TearDown() override {
@@ -368,11 +432,15 @@ class InstallerWindow : public TestHome {
         unsetenv("DISPLAY");
       for (auto& [name, value] : environment_)
         setenv(name.c_str(), value.c_str(), 1);
-      std::vector<char*> argv{const_cast<char*>(INSTALLER)};
+      if (!as_root_ && geteuid() == 0) {
+        hand_home_to_nobody();
+        become_nobody();
+      }
+      std::vector<char*> argv{program_.data()};
       for (auto& arg : args)
         argv.push_back(arg.data());
       argv.push_back(nullptr);
-      execv(INSTALLER, argv.data());
+      execv(program_.c_str(), argv.data());
       _exit(127);
     }
   }
@@ -410,6 +478,8 @@ class InstallerWindow : public TestHome {
   }
 
   std::string folder_;
+  std::string program_ = INSTALLER;
+  bool as_root_ = false;  // the window started by root itself, where the tests run as root
   bool display_from_environment_ = true;
   std::map<std::string, std::string> environment_;
   pid_t pid_ = -1;
@@ -945,6 +1015,7 @@ TEST_F(InstallerWindow, StartedByRootOnAUsersHomeTheWindowIsHers) {
               "[Settings]\ngtk-modules=" + her_home + "/module.so\n");
   ASSERT_EQ(std::system(("chown -R " + her.name() + ": '" + her_home + "'").c_str()), 0);
   environment_["HOME"] = her_home;
+  as_root_ = true;
 
   start();
   std::ifstream status("/proc/" + std::to_string(pid_) + "/status");

@@ -2,6 +2,7 @@
 // and --json's object, each exactly as a person or a script gets it.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,14 @@ std::string console(const run_report& run) {
 }
 
 const std::string head = "> 用户主目录路径：/home/li\n> 当前工作目录：/home/li\n";
+
+// Root's run that was refused before any list was reached, with why.
+run_report refused(mode what, failure why) {
+  run_report run;
+  run.what = what;
+  run.home_failed = std::move(why);
+  return run;
+}
 
 }  // namespace
 
@@ -149,6 +158,39 @@ TEST(Report, RenderedOnTheConsoleInTheNoticeAndAsJson) {
            R"(","addons":[{"name":"Quillora插件","online":true,"type":"wps","enabled":true,)"
            R"("url":"https://q.example:1/","quillora":true},{"name":"Other","online":false,)"
            R"("type":"wps","enabled":false,"url":"https://o.example:1/","quillora":false}]})"},
+      {"root: --user names no one",
+       refused(mode::install, failure::refusal(step::no_such_user, "li", cause::unknown_user)),
+       "! 找不到用户：li\n", 1,
+       "系统中没有用户li，安装程序没有修改任何插件列表。请检查用户名后再试。",
+       R"({"action":"install","changed":false,"list":")" + own + R"(","error":"找不到用户：li"})"},
+      {"root: --user's home is not there, under --status: an error, not absent",
+       refused(mode::status, failure::of_system(step::user_home, "/home/li", ENOENT)),
+       "! 无法进入用户主目录：/home/li：No such file or directory\n", 1, nullptr,
+       R"({"action":"status","changed":false,"list":")" + own +
+           R"(","error":"无法进入用户主目录：/home/li：No such file or directory"})"},
+      {"root: a home that others may write",
+       refused(mode::uninstall,
+               failure::refusal(step::refused_for_root, "/srv/shared", cause::others_may_write)),
+       "! 拒绝以root身份修改XML文件：/srv/shared：其他用户可以写入此文件夹，请用--user指定用户\n",
+       1,
+       "其他用户可以写入/srv/"
+       "shared，安装程序没有以root身份修改其中的插件列表。请用--user指定用户后再"
+       "试。",
+       R"({"action":"uninstall","changed":false,"list":")" + own +
+           R"(","error":"拒绝以root身份修改XML文件：/srv/shared：其他用户可以写入此文件夹，请用--user指定用户"})"},
+      {"root: her run went past its deadline",
+       refused(mode::install, failure::timeout(step::child_timeout, "li", 60, cause::run_timeout)),
+       "! 为用户运行的进程超时：li：超过60秒仍未结束，已终止\n", 1,
+       "为用户li运行的安装程序超过60秒仍未结束，已被终止。请稍后再试。",
+       R"({"action":"install","changed":false,"list":")" + own +
+           R"(","error":"为用户运行的进程超时：li：超过60秒仍未结束，已终止"})"},
+      {"root: giving up root for her failed",
+       refused(mode::install, failure::of_call(step::switch_user, "li", "setresuid", EAGAIN)),
+       "! 无法切换到用户：li：setresuid：Resource temporarily unavailable\n", 1,
+       "无法切换到用户：li：setresuid：Resource temporarily "
+       "unavailable。安装程序没有修改任何插件列表。",
+       R"({"action":"install","changed":false,"list":")" + own +
+           R"(","error":"无法切换到用户：li：setresuid：Resource temporarily unavailable"})"},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.what);
