@@ -154,7 +154,7 @@ void on_edit_thread(GTask* task, gpointer, gpointer task_data, GCancellable*) {
     g_idle_add(waiting ? on_wait_started : on_wait_over, nullptr);
   };
   auto* run = new run_report(run_editor(request));
-  print_lines(console_lines(*run));
+  print_console(*run);
   g_task_return_pointer(task, run, [](gpointer done) { delete static_cast<run_report*>(done); });
 }
 

@@ -12,6 +12,6 @@ bool write_file(int mode_number) {
       print_line(true, std::string(texts::waiting));
   };
   const run_report run = run_editor(request);
-  print_lines(console_lines(run));
+  print_console(run);
   return succeeded(run);
 }

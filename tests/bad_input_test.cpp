@@ -75,6 +75,20 @@ TEST_F(BadInput, OddBytesAreCopiedExactlyOrTheListIsRefusedUntouched) {
   for (std::size_t i = 0; i < 8 * list_reader::max_attributes; ++i)
     long_tag += " a" + std::to_string(i) + "=\"" + std::string(100, '>') + "\"";
   long_tag += "/>\n";
+  // `count` elements, each of a name of its own, on one line; with `attributes`, each tag holds an
+  // attribute name of its own as well.
+  const auto names = [](std::size_t count, bool attributes) {
+    std::string line;
+    for (std::size_t i = 0; i < count; ++i) {
+      line += "<n" + std::to_string(i) + (attributes ? " a" + std::to_string(i) + "=\"\"" : "");
+      line += "/>";
+    }
+    return line + "\n";
+  };
+  // The names beside jsplugins and the entry's element and five attributes.
+  const std::size_t room = list_reader::max_names - 7;
+  const std::string attributes_declared =
+      "<!DOCTYPE jsplugins [\n<!ATTLIST jsplugin a CDATA \"1\" b CDATA \"2\">\n]>\n";
   // Elements nested `levels` deep with the root, the deepest alone on the line after the others.
   const auto nested = [](int levels) {
     std::string open, close;
@@ -163,6 +177,25 @@ TEST_F(BadInput, OddBytesAreCopiedExactlyOrTheListIsRefusedUntouched) {
        decl + open_root + nested(257) + e + "\n" + close_root,
        {expect::refused, "第4行的元素嵌套过深", ""},
        {expect::refused, "第4行的元素嵌套过深", ""}},
+      // expat keeps a table entry for each distinct name as long as it reads: the entry is the
+      // name past the bound.
+      {"as many distinct names as allowed",
+       decl + open_root + names(room, false) + e + "\n" + close_root,
+       {expect::no_need, "", ""},
+       {expect::removes, "", decl + open_root + names(room, false) + close_root}},
+      {"more distinct element names than allowed",
+       decl + open_root + names(room + 1, false) + e + "\n" + close_root,
+       {expect::refused, "第4行：不同的名称超过4096个的上限", ""},
+       {expect::refused, "第4行：不同的名称超过4096个的上限", ""}},
+      {"more distinct attribute names than allowed",
+       decl + open_root + other + "\n" + names(room / 2 + 1, true) + close_root,
+       {expect::refused, "第4行：不同的名称超过4096个的上限", ""},
+       {expect::refused, "第4行：不同的名称超过4096个的上限", ""}},
+      {"attributes declared with defaults",
+       decl + attributes_declared + open_root + other + "\n" + close_root,
+       {expect::adds, "",
+        decl + attributes_declared + open_root + other + "\n" + e + "\n" + close_root},
+       {expect::nothing, "", ""}},
       {"declared in lower-case utf-8",
        lower + open_root + close_root,
        {expect::adds, "", lower + open_root + e + "\n" + close_root},

@@ -22,6 +22,8 @@
 
 #include "addon_list.hpp"
 #include "editor.hpp"
+#include "render_json.hpp"
+#include "render_text.hpp"
 #include "test_home.hpp"
 
 namespace {
@@ -565,26 +567,39 @@ TEST_F(WriteFile, DanglingLinkFailsInstallButNotUninstall) {
 
 namespace {
 
-// Peak memory, in KiB, of a child that runs the editor in `mode` on the list as it is (2: reads
-// the add-ons it registers, as --list does), and whether the run succeeded.
-std::pair<long, bool> peak_kib_of_run(int mode) {
+// What a child that ran one mode on the list as it is cost and printed.
+struct run_cost {
+  long peak_kib = 0;
+  bool ok = false;
+  off_t printed = 0;  // bytes on stdout and stderr
+};
+
+// Runs the editor in `what` in a child, its console (and with `json`, the object of --json) going
+// to a file, as the command prints them.
+run_cost cost_of_run(const std::string& home, mode what, bool json = false) {
+  const std::string printed = home + "/printed";
   std::fflush(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    dup2(null, 2);
-    if (mode != 2)
-      _exit(write_file(mode) ? 0 : 1);
-    edit_request list;
-    list.what = mode::list;
-    _exit(succeeded(run_editor(list)) ? 0 : 1);
+    const int out = open(printed.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(out, 1);
+    dup2(out, 2);
+    edit_request request;
+    request.what = what;
+    const run_report run = run_editor(request);
+    print_console(run, json);
+    if (json)
+      print_json(run);
+    _exit(succeeded(run) ? 0 : 1);
   }
   int status = 0;
   rusage usage{};
   EXPECT_EQ(wait4(pid, &status, 0, &usage), pid);
   EXPECT_TRUE(WIFEXITED(status));
-  return {usage.ru_maxrss, WIFEXITED(status) && WEXITSTATUS(status) == 0};
+  struct stat st {};
+  EXPECT_EQ(stat(printed.c_str(), &st), 0);
+  unlink(printed.c_str());
+  return {usage.ru_maxrss, WIFEXITED(status) && WEXITSTATUS(status) == 0, st.st_size};
 }
 
 // `count` copies of `unit`.
@@ -594,52 +609,56 @@ void repeat(std::ostream& out, std::string_view unit, std::size_t count) {
 }
 
 // Lists of the worst shapes up to the size bound, written piece by piece so that the test process
-// itself stays small: whatever their shape, each is judged in at most 64 MiB, and a list of
-// megabytes of ordinary lines costs no more than a small one.
+// itself stays small: whatever their shape, each is judged in at most 64 MiB, no run prints more
+// than a small multiple of the list, and a list of megabytes of ordinary lines costs no more than
+// a small one.
 TEST_F(WriteFile, MemoryStaysBoundedWhateverTheListsShape) {
 #ifdef __SANITIZE_ADDRESS__
   GTEST_SKIP() << "AddressSanitizer keeps freed memory aside: the plain build measures it";
 #endif
   put_list(base);
-  const long small = peak_kib_of_run(0).first;
-  const std::string head = decl + "<jsplugins>\n";
+  const long small = cost_of_run(home_, mode::install).peak_kib;
   const std::string tail = "\n</jsplugins>\n";
   const std::size_t room = (16u << 20) - 8192;  // install's entry still fits under the bound
   const std::string x(1u << 20, 'x');
   const std::int64_t line = static_cast<std::int64_t>(e.size() + 1);
+  const std::string short_entry = "<jsplugin name=\"n\" type=\"t\" url=\"u\"/>\n";
   const struct {
     const char* name;
-    int mode;
+    mode what;
+    bool json;
     bool ok;
     std::int64_t size_change;  // of the list, by the run
     bool flat;                 // costs no more than a small list
     std::function<void(std::ostream&)> body;
+    std::function<void(std::ostream&)> doctype = {};  // before the root, where the shape has one
   } shapes[] = {
-      {"twelve megabytes of other add-ons' lines, a comment of 64 KiB, the entry", 1, true, -line,
-       true,
+      {"twelve megabytes of other add-ons' lines, a comment of 64 KiB, the entry", mode::uninstall,
+       false, true, -line, true,
        [&](std::ostream& out) {
          repeat(out, other + "\n", (12u << 20) / (other.size() + 1));
          out << "<!--" << std::string(64u << 10, 'x') << "-->\n" << e;
        }},
-      {"elements nested far deeper than allowed", 0, false, 0, false,
+      {"elements nested far deeper than allowed", mode::install, false, false, 0, false,
        [&](std::ostream& out) {
          repeat(out, "<a>", room / 7);
          repeat(out, "</a>", room / 7);
        }},
-      {"a comment of 15 MiB", 0, true, line, false,
+      {"a comment of 15 MiB", mode::install, false, true, line, false,
        [&](std::ostream& out) {
          out << "<!--";
          repeat(out, x, 15);
          out << "-->";
        }},
-      {"the add-on's entry with a value of 15 MiB", 1, true,
+      {"the add-on's entry with a value of 15 MiB", mode::uninstall, false, true,
        -static_cast<std::int64_t>(e.size() - 2 + 1 + (15u << 20) + 8), false,
        [&](std::ostream& out) {
          out << e.substr(0, e.size() - 2) << " u2=\"";
          repeat(out, x, 15);
          out << "\"/>";
        }},
-      {"another add-on whose name, type and url fill 15 MiB, listed", 2, true, 0, false,
+      {"another add-on whose name, type and url fill 15 MiB, listed", mode::list, false, true, 0,
+       false,
        [&](std::ostream& out) {
          for (const char* attribute : {"<jspluginonline name=\"", "\" type=\"", "\" url=\""}) {
            out << attribute;
@@ -647,30 +666,76 @@ TEST_F(WriteFile, MemoryStaysBoundedWhateverTheListsShape) {
          }
          out << "\"/>";
        }},
-      {"a start tag of 16 MiB of attributes", 1, false, 0, false,
+      {"a start tag of 16 MiB of attributes", mode::install, false, false, 0, false,
        [&](std::ostream& out) {
          out << "<x";
          for (std::size_t i = 0; i < room / 12; ++i)
            out << " a" << 1000000 + i << "=\"\"";
          out << "/>";
        }},
+      {"an element name of its own for each of a million elements", mode::status, false, false, 0,
+       false,
+       [&](std::ostream& out) {
+         for (std::size_t i = 0; i < room / 12; ++i)
+           out << "<n" << 1000000 + i << "/>\n";
+       }},
+      {"an attribute name of its own in each of a million tags", mode::install, false, false, 0,
+       false,
+       [&](std::ostream& out) {
+         for (std::size_t i = 0; i < room / 18; ++i)
+           out << "<x a" << 1000000 + i << "=\"\"/>\n";
+       }},
+      {"half a million attributes declared with defaults", mode::install, false, false, 0, false,
+       [&](std::ostream&) {},
+       [&](std::ostream& out) {
+         out << "<!DOCTYPE jsplugins [\n";
+         for (std::size_t i = 0; i < room / 33; ++i)
+           out << "<!ATTLIST x a" << 1000000 + i << " CDATA \"v\">\n";
+         out << "]>\n";
+       }},
+      {"a million and a half empty entries, listed", mode::list, false, false, 0, false,
+       [&](std::ostream& out) { repeat(out, "<jsplugin/>", room / 11); }},
+      {"a million and a half empty entries, listed as JSON", mode::list, true, false, 0, false,
+       [&](std::ostream& out) { repeat(out, "<jsplugin/>", room / 11); }},
+      {"a declared name of 4 KiB that every one of 9000 entries takes, listed", mode::list, false,
+       false, 0, false, [&](std::ostream& out) { repeat(out, "<jsplugin/>\n", 9000); },
+       [&](std::ostream& out) {
+         out << "<!DOCTYPE jsplugins [<!ATTLIST jsplugin name CDATA \"" << std::string(4096, 'n')
+             << "\">]>\n";
+       }},
+      {"one very wide entry among 6000 short ones, listed", mode::list, false, true, 0, false,
+       [&](std::ostream& out) {
+         repeat(out, short_entry, 6000);
+         out << "<jsplugin name=\"" << std::string(200u << 10, 'w') << "\"/>\n";
+       }},
+      {"one very wide entry among 6000 short ones, listed as JSON", mode::list, true, true, 0,
+       false,
+       [&](std::ostream& out) {
+         repeat(out, short_entry, 6000);
+         out << "<jsplugin name=\"" << std::string(200u << 10, 'w') << "\"/>\n";
+       }},
   };
   for (const auto& shape : shapes) {
     SCOPED_TRACE(shape.name);
     {
       std::ofstream out(list(), std::ios::binary | std::ios::trunc);
-      out << head;
+      out << decl;
+      if (shape.doctype)
+        shape.doctype(out);
+      out << "<jsplugins>\n";
       shape.body(out);
       out << tail;
     }
     const off_t size = status(list()).st_size;
     ASSERT_LE(size, 16 << 20);
-    const auto [peak, ok] = peak_kib_of_run(shape.mode);
-    EXPECT_EQ(ok, shape.ok);
-    EXPECT_LE(peak, 64 * 1024) << "peak KiB";
+    const run_cost cost = cost_of_run(home_, shape.what, shape.json);
+    EXPECT_EQ(cost.ok, shape.ok);
+    EXPECT_LE(cost.peak_kib, 64 * 1024) << "peak KiB";
+    EXPECT_LE(cost.printed, 4 * size + 4096) << "bytes printed";
     EXPECT_EQ(status(list()).st_size - size, shape.size_change);
     if (shape.flat) {
-      EXPECT_LT(peak - small, 8 * 1024) << "peak KiB: " << small << " for a small list, " << peak;
+      EXPECT_LT(cost.peak_kib - small, 8 * 1024)
+          << "peak KiB: " << small << " for a small list, " << cost.peak_kib;
     }
   }
 }
