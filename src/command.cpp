@@ -27,6 +27,7 @@ int run_mode(const options& chosen, mode what, std::optional<int> home) {
   request.what = what;
   request.create_folders = chosen.create_folders;
   request.home = home;
+  request.home_path = home_variable();
   request.on_wait = [](const std::string&, bool waiting) {
     if (waiting)
       print_line(true, std::string(texts::waiting));

@@ -287,19 +287,24 @@ action decide(mode what, const found_list& found) {
   return action::none;
 }
 
+std::optional<std::string> home_variable() {
+  const char* home = std::getenv("HOME");
+  return home != nullptr ? std::optional<std::string>(home) : std::nullopt;
+}
+
 run_report run_editor(const edit_request& request) {
   // With a file-size limit, a write past it must fail with EFBIG instead of killing the process.
   std::signal(SIGXFSZ, SIG_IGN);
   run_report run;
   run.what = request.what;
-  const char* home = std::getenv("HOME");
-  if (home == nullptr || (*home == '\0' && reading(request.what))) {
+  if (!request.home_path || (request.home_path->empty() && reading(request.what))) {
     run.home_failed = fault(step::home_unset, {}, 0);
     return run;
   }
+  const std::string& home = *request.home_path;
   run.home = home;
   unique_fd at(request.home ? (*request.home >= 0 ? ::dup(*request.home) : -1)
-                            : ::open(home, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+                            : ::open(home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!at || ::fchdir(at.get()) != 0) {
     const int error = request.home && *request.home < 0 ? ENOENT : errno;
     // A home that is not there holds no list to read.

@@ -147,6 +147,7 @@ void on_edit_thread(GTask* task, gpointer, gpointer task_data, GCancellable*) {
   edit_request request;
   request.what = static_cast<const edit*>(task_data)->what;
   request.home = state.checked_home;
+  request.home_path = home_variable();
   request.on_wait = [](const std::string&, bool waiting) {
     if (waiting)
       print_line(true, std::string(texts::waiting));

@@ -249,6 +249,7 @@ TEST_F(BadInput, ListOverTheSizeLimitIsRefusedUntouched) {
   ASSERT_EQ(unlink(list().c_str()), 0);
   ASSERT_EQ(symlink("/proc/self/pagemap", list().c_str()), 0);
   edit_request status;
+  status.home_path = home_variable();
   status.what = mode::status;
   const run_report read = ::run_editor(status);
   ASSERT_EQ(read.lists.size(), 1u);

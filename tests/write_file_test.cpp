@@ -405,6 +405,7 @@ TEST_F(WriteFile, FolderInTempsPlaceFailsCleanly) {
   EXPECT_TRUE(S_ISDIR(status(temp()).st_mode));
   // The record says so too: nothing changed, and the list stands as it stood.
   edit_request install;
+  install.home_path = home_variable();
   const run_report again = ::run_editor(install);
   ASSERT_EQ(again.lists.size(), 1u);
   EXPECT_FALSE(again.lists[0].changed);
@@ -586,6 +587,7 @@ run_cost cost_of_run(const std::string& home, mode what, bool json = false) {
     dup2(out, 2);
     edit_request request;
     request.what = what;
+    request.home_path = home_variable();
     const run_report run = run_editor(request);
     print_console(run, json);
     if (json)
