@@ -43,7 +43,9 @@ const std::string disabled =
 const std::string other =
     "  <jspluginonline enable=\"true\" url=\"https://o.example:1/\" name=\"Other\"/>";
 
-TEST(EntryLine, FindsTheThreeNeedlesInAnyOrderAndIndentation) {
+// The test's own line model, which the random lists below are checked against: its line tests
+// themselves, so that an agreement with it means what it should.
+TEST(LineModelItself, EntryLineFindsTheThreeNeedlesInAnyOrderAndIndentation) {
   EXPECT_TRUE(line_model::entry_line(e));
   EXPECT_TRUE(line_model::entry_line("\t \tname=\"Quillora插件\" jspluginonline"));
   EXPECT_TRUE(line_model::entry_line("Quillora插件 <jspluginonline name=\"x\"/>"));
@@ -56,7 +58,7 @@ TEST(EntryLine, FindsTheThreeNeedlesInAnyOrderAndIndentation) {
   EXPECT_FALSE(line_model::entry_line(other));
 }
 
-TEST(EnabledEntry, FalseAnywhereOnTheLineMeansNotEnabled) {
+TEST(LineModelItself, EnabledLineIsFalseWithFalseAnywhereOnIt) {
   EXPECT_TRUE(line_model::enabled_line(e));
   EXPECT_FALSE(line_model::enabled_line(disabled));
   EXPECT_FALSE(line_model::enabled_line(
@@ -65,7 +67,7 @@ TEST(EnabledEntry, FalseAnywhereOnTheLineMeansNotEnabled) {
   EXPECT_FALSE(line_model::enabled_line(other));
 }
 
-TEST(ClosingLine, IsAnyLineHoldingTheClosingTag) {
+TEST(LineModelItself, ClosingLineIsAnyLineHoldingTheClosingTag) {
   EXPECT_TRUE(line_model::closing_line("</jsplugins>"));
   EXPECT_TRUE(line_model::closing_line("\t</jsplugins>\r"));
   EXPECT_FALSE(line_model::closing_line("</jsplugins >"));

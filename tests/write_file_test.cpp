@@ -53,10 +53,14 @@ class WriteFile : public TestHome {
     TestHome::TearDown();
   }
 
-  outcome run(int mode) {
-    const editor_run r = run_editor(mode);
+  outcome run(mode what) {
+    editor_run r = run_editor(what);
+    last_ = std::move(r.record);
     return {r.ok ? 0 : 1, r.out, r.err};
   }
+  // What the last run did to the home's own list, by its record.
+  action did() const { return last_.lists.empty() ? action::none : last_.lists[0].did; }
+  run_report last_;
 
   std::string temp() const { return list() + ".tmp"; }
   std::string folder() const { return at(".local/share/Kingsoft/wps/jsaddons"); }
@@ -84,7 +88,7 @@ TEST_F(WriteFile, InstallAddsEntryBeforeClosingTagAndKeepsOtherLines) {
   const std::string before = decl + "<jsplugins>\n" + other + "\n\t<!-- 用户的注释 -->  \n\n";
   const std::string after = "</jsplugins>\n<!-- 结束 -->\n";
   put_list(before + after);
-  EXPECT_EQ(run(0), succeeded(added()));
+  EXPECT_EQ(run(mode::install), succeeded(added()));
   EXPECT_EQ(read_bytes(list()), before + e + "\n" + after);
   EXPECT_TRUE(well_formed(list()));
   char cwd[PATH_MAX];
@@ -97,31 +101,35 @@ TEST_F(WriteFile, RewriteChangesOnlyEntryLines) {
   const std::string crlf_head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<jsplugins>\r\n";
   const struct {
     const char* name;
-    int mode;
+    mode what;
     std::string in;
     std::string out;
   } cases[] = {
-      {"indented closing tag", 0, decl + "<jsplugins>\n" + other + "\n    </jsplugins>\n",
+      {"indented closing tag", mode::install,
+       decl + "<jsplugins>\n" + other + "\n    </jsplugins>\n",
        decl + "<jsplugins>\n" + other + "\n" + e + "\n    </jsplugins>\n"},
-      {"install, no LF at the end", 0, decl + "<jsplugins>\n</jsplugins>",
+      {"install, no LF at the end", mode::install, decl + "<jsplugins>\n</jsplugins>",
        decl + "<jsplugins>\n" + e + "\n</jsplugins>\n"},
-      {"install, CRLF", 0, crlf_head + other + "\r\n</jsplugins>\r\n",
+      {"install, CRLF", mode::install, crlf_head + other + "\r\n</jsplugins>\r\n",
        crlf_head + other + "\r\n" + e + "\n</jsplugins>\r\n"},
-      {"uninstall, CRLF", 1, crlf_head + "\t" + e + "\r\n" + other + "\r\n</jsplugins>\r\n",
+      {"uninstall, CRLF", mode::uninstall,
+       crlf_head + "\t" + e + "\r\n" + other + "\r\n</jsplugins>\r\n",
        crlf_head + other + "\r\n</jsplugins>\r\n"},
-      {"disabled entry replaced", 0,
+      {"disabled entry replaced", mode::install,
        decl + "<jsplugins>\n  " + disabled_entry() + "\n" + other + "\n</jsplugins>\n", with_entry},
-      {"every entry line removed", 1,
+      {"every entry line removed", mode::uninstall,
        decl + "<jsplugins>\n" + e + "\n" + other + "\n\t" + e + "\n  " + disabled_entry() +
            "\n</jsplugins>\n",
        base},
-      {"uninstall, no LF at the end", 1, decl + "<jsplugins>\n" + e + "\n</jsplugins>",
-       decl + "<jsplugins>\n</jsplugins>\n"},
+      {"uninstall, no LF at the end", mode::uninstall,
+       decl + "<jsplugins>\n" + e + "\n</jsplugins>", decl + "<jsplugins>\n</jsplugins>\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     put_list(c.in);
-    EXPECT_EQ(run(c.mode), succeeded(c.mode == 0 ? added() : removing()));
+    EXPECT_EQ(run(c.what), succeeded(c.what == mode::install ? added() : removing()));
+    EXPECT_EQ(did(), c.what == mode::install ? action::added : action::removed);
+    EXPECT_TRUE(last_.lists.at(0).changed);
     EXPECT_EQ(read_bytes(list()), c.out);
     EXPECT_TRUE(well_formed(list()));
   }
@@ -135,7 +143,7 @@ TEST_F(WriteFile, InstallWithoutListOrIntoBlankListWritesNewList) {
     unlink(list().c_str());
     if (bytes != nullptr)
       put_list(bytes);
-    EXPECT_EQ(run(0), succeeded(created()));
+    EXPECT_EQ(run(mode::install), succeeded(created()));
     EXPECT_EQ(read_bytes(list()), skeleton);
     EXPECT_TRUE(well_formed(list()));
   }
@@ -145,17 +153,19 @@ TEST_F(WriteFile, InstallWithoutListOrIntoBlankListWritesNewList) {
 TEST_F(WriteFile, RunWithNothingToDoWritesNothing) {
   const std::string disabled = decl + "<jsplugins>\n" + disabled_entry() + "\n</jsplugins>\n";
   const struct {
-    int mode;
+    mode what;
     std::string bytes;
     std::string says;
-  } cases[] = {{0, std::string(skeleton), "包含Quillora插件节点，无需添加\n"},
-               {1, base, ""},
-               {1, disabled, ""}};
+  } cases[] = {{mode::install, std::string(skeleton), "包含Quillora插件节点，无需添加\n"},
+               {mode::uninstall, base, ""},
+               {mode::uninstall, disabled, ""}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.bytes);
     put_list(c.bytes);
     const ino_t before = status(list()).st_ino;
-    EXPECT_EQ(run(c.mode), succeeded(head_lines() + c.says));
+    EXPECT_EQ(run(c.what), succeeded(head_lines() + c.says));
+    EXPECT_EQ(did(), c.what == mode::install ? action::kept : action::none);
+    EXPECT_FALSE(last_.lists.at(0).changed);
     EXPECT_EQ(read_bytes(list()), c.bytes);
     EXPECT_EQ(status(list()).st_ino, before) << "the list was replaced needlessly";
   }
@@ -163,20 +173,21 @@ TEST_F(WriteFile, RunWithNothingToDoWritesNothing) {
 
 TEST_F(WriteFile, NoListFolderIsCreated) {
   make_dirs(at(".local/share"));
-  EXPECT_EQ(run(1), succeeded(head_lines()));
-  EXPECT_EQ(run(0), failed(head_lines(), failure("无法创建XML文件", "No such file or directory")));
+  EXPECT_EQ(run(mode::uninstall), succeeded(head_lines()));
+  EXPECT_EQ(run(mode::install),
+            failed(head_lines(), failure("无法创建XML文件", "No such file or directory")));
   EXPECT_FALSE(exists(at(".local/share/Kingsoft")));
   // Uninstall with the folder there but no list.
   make_list_folder();
-  EXPECT_EQ(run(1), succeeded(head_lines()));
+  EXPECT_EQ(run(mode::uninstall), succeeded(head_lines()));
   EXPECT_FALSE(exists(list()));
 }
 
 TEST_F(WriteFile, MissingOrEmptyHomeIsReported) {
   unsetenv("HOME");
-  EXPECT_EQ(run(0), failed("", "无法获取用户主目录路径\n"));
+  EXPECT_EQ(run(mode::install), failed("", "无法获取用户主目录路径\n"));
   setenv("HOME", "", 1);
-  EXPECT_EQ(run(0), failed("用户主目录路径：\n", "无法更改工作目录\n"));
+  EXPECT_EQ(run(mode::install), failed("用户主目录路径：\n", "无法更改工作目录\n"));
 }
 
 TEST_F(WriteFile, UnreadableListIsNotOverwritten) {
@@ -186,10 +197,10 @@ TEST_F(WriteFile, UnreadableListIsNotOverwritten) {
     ASSERT_EQ(chown(list().c_str(), nobody, nobody), 0);
   }
   open_to_nobody();
-  for (const int mode : {0, 1}) {
-    EXPECT_EQ(in_child([mode] {
+  for (const mode edit : {mode::install, mode::uninstall}) {
+    EXPECT_EQ(in_child([edit] {
                 become_nobody();
-                return write_file(mode);
+                return succeeded(run_printing(edit));
               }),
               failed(head_lines(), failure("无法读取XML文件", "Permission denied")));
   }
@@ -297,26 +308,26 @@ TEST_F(WriteFile, ListsAsPeopleWriteThemGetTheEntryInTheRightPlace) {
        "第2行的根元素不是<jsplugins>", refused, "第2行的根元素不是<jsplugins>"},
   };
   for (const auto& c : cases) {
-    for (const int mode : {0, 1}) {
-      SCOPED_TRACE(std::string(c.name) + (mode == 0 ? ", install" : ", uninstall"));
+    for (const mode edit : {mode::install, mode::uninstall}) {
+      SCOPED_TRACE(std::string(c.name) + (edit == mode::install ? ", install" : ", uninstall"));
       put_list(c.bytes);
-      const int what = mode == 0 ? c.install : c.uninstall;
-      const std::string& after = mode == 0 ? c.installed : c.uninstalled;
+      const int what = edit == mode::install ? c.install : c.uninstall;
+      const std::string& after = edit == mode::install ? c.installed : c.uninstalled;
       switch (what) {
         case adds:
-          EXPECT_EQ(run(mode), succeeded(added()));
+          EXPECT_EQ(run(edit), succeeded(added()));
           break;
         case removes:
-          EXPECT_EQ(run(mode), succeeded(removing()));
+          EXPECT_EQ(run(edit), succeeded(removing()));
           break;
         case no_need:
-          EXPECT_EQ(run(mode), succeeded(head_lines() + "包含Quillora插件节点，无需添加\n"));
+          EXPECT_EQ(run(edit), succeeded(head_lines() + "包含Quillora插件节点，无需添加\n"));
           break;
         case nothing:
-          EXPECT_EQ(run(mode), succeeded(head_lines()));
+          EXPECT_EQ(run(edit), succeeded(head_lines()));
           break;
         case refused:
-          EXPECT_EQ(run(mode), failed(head_lines(), failure("无法修改XML文件", after)));
+          EXPECT_EQ(run(edit), failed(head_lines(), failure("无法修改XML文件", after)));
           break;
       }
       const std::string now = read_bytes(list());
@@ -324,10 +335,10 @@ TEST_F(WriteFile, ListsAsPeopleWriteThemGetTheEntryInTheRightPlace) {
       EXPECT_TRUE(what == refused || well_formed(list()));
       // The entry has a line of its own: a second install finds it, an uninstall takes just it.
       if (what == adds) {
-        EXPECT_EQ(run(0), succeeded(head_lines() + "包含Quillora插件节点，无需添加\n"));
+        EXPECT_EQ(run(mode::install), succeeded(head_lines() + "包含Quillora插件节点，无需添加\n"));
         std::string without = now;
         without.erase(without.rfind("\n" + le) + 1, le.size());
-        EXPECT_EQ(run(1), succeeded(removing()));
+        EXPECT_EQ(run(mode::uninstall), succeeded(removing()));
         EXPECT_EQ(read_bytes(list()), without);
       }
     }
@@ -360,13 +371,13 @@ TEST_F(WriteFile, FileSizeLimitLeavesListUntouched) {
 TEST_F(WriteFile, StaleTempFromEarlierCrashIsReplaced) {
   put_list(base);
   write_bytes(temp(), "<?xml version=\"1.0\"?>\n<jspl");
-  EXPECT_EQ(run(0), succeeded(added()));
+  EXPECT_EQ(run(mode::install), succeeded(added()));
   EXPECT_EQ(read_bytes(list()), with_entry);
 
   // A link in the temporary list's place is removed, not written through.
   write_bytes(at("notes.txt"), "not a list");
   ASSERT_EQ(symlink(at("notes.txt").c_str(), temp().c_str()), 0);
-  EXPECT_EQ(run(1), succeeded(removing()));
+  EXPECT_EQ(run(mode::uninstall), succeeded(removing()));
   EXPECT_EQ(read_bytes(list()), base);
   EXPECT_EQ(read_bytes(at("notes.txt")), "not a list");
 }
@@ -375,18 +386,19 @@ TEST_F(WriteFile, StaleTempFromEarlierCrashIsReplaced) {
 // it even when the list is already as the user wants it.
 TEST_F(WriteFile, RunWithNothingToDoRemovesTempLeftByACrash) {
   const struct {
-    int mode;
+    mode what;
     const char* bytes;  // null: no list
     std::string says;
-  } cases[] = {{0, skeleton.data(), "包含Quillora插件节点，无需添加\n"}, {1, nullptr, ""}};
+  } cases[] = {{mode::install, skeleton.data(), "包含Quillora插件节点，无需添加\n"},
+               {mode::uninstall, nullptr, ""}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.mode);
+    SCOPED_TRACE(c.what == mode::install ? "install" : "uninstall");
     make_list_folder();
     unlink(list().c_str());
     if (c.bytes != nullptr)
       put_list(c.bytes);
     write_bytes(temp(), "<?xml version=\"1.0\"?>\n<jspl");
-    EXPECT_EQ(run(c.mode), succeeded(head_lines() + c.says));
+    EXPECT_EQ(run(c.what), succeeded(head_lines() + c.says));
     EXPECT_FALSE(exists(temp()));
     EXPECT_EQ(exists(list()), c.bytes != nullptr);
     if (c.bytes != nullptr) {
@@ -399,8 +411,8 @@ TEST_F(WriteFile, FolderInTempsPlaceFailsCleanly) {
   put_list(base);
   make_dirs(temp());
   temp_may_stay_ = true;
-  EXPECT_EQ(run(0), failed(head_lines(),
-                           failure("无法删除残留的临时文件", "Is a directory", rel + ".tmp")));
+  EXPECT_EQ(run(mode::install), failed(head_lines(), failure("无法删除残留的临时文件",
+                                                             "Is a directory", rel + ".tmp")));
   EXPECT_EQ(read_bytes(list()), base);
   EXPECT_TRUE(S_ISDIR(status(temp()).st_mode));
   // The record says so too: nothing changed, and the list stands as it stood.
@@ -506,7 +518,7 @@ TEST_F(WriteFile, RewriteKeepsPermissionsAndOwner) {
     put_list(bytes);
     ASSERT_EQ(chown(list().c_str(), owner, group), 0);
     ASSERT_EQ(chmod(list().c_str(), bytes == base ? 06640 : 01640), 0);
-    ASSERT_EQ(run(0).code, 0);
+    ASSERT_EQ(run(mode::install).code, 0);
     const struct stat st = status(list());
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(st.st_uid, owner);
@@ -517,16 +529,16 @@ TEST_F(WriteFile, RewriteKeepsPermissionsAndOwner) {
 TEST_F(WriteFile, ListThatIsNotARegularFileIsRefused) {
   const outcome refused = failed(head_lines(), failure("无法编辑XML文件", "不是普通文件"));
   make_dirs(list());
-  for (const int mode : {0, 1}) {
-    EXPECT_EQ(run(mode), refused);
+  for (const mode edit : {mode::install, mode::uninstall}) {
+    EXPECT_EQ(run(edit), refused);
     EXPECT_TRUE(S_ISDIR(status(list()).st_mode));
   }
 
   // A FIFO must not block the program: the child's alarm ends a run that hangs.
   ASSERT_EQ(rmdir(list().c_str()), 0);
   ASSERT_EQ(mkfifo(list().c_str(), 0644), 0);
-  for (const int mode : {0, 1}) {
-    EXPECT_EQ(in_child([mode] { return write_file(mode); }), refused);
+  for (const mode edit : {mode::install, mode::uninstall}) {
+    EXPECT_EQ(in_child([edit] { return succeeded(run_printing(edit)); }), refused);
     EXPECT_TRUE(S_ISFIFO(status(list()).st_mode));
   }
 }
@@ -542,10 +554,10 @@ TEST_F(WriteFile, LinkedListIsEditedWhereItLies) {
   make_list_folder();
   ASSERT_EQ(symlink(link_text, list().c_str()), 0);
 
-  for (const int mode : {0, 1}) {
-    SCOPED_TRACE(mode);
-    EXPECT_EQ(run(mode), succeeded(mode == 0 ? added() : removing()));
-    EXPECT_EQ(read_bytes(target), mode == 0 ? with_entry : base);
+  for (const mode edit : {mode::install, mode::uninstall}) {
+    SCOPED_TRACE(edit == mode::install ? "install" : "uninstall");
+    EXPECT_EQ(run(edit), succeeded(edit == mode::install ? added() : removing()));
+    EXPECT_EQ(read_bytes(target), edit == mode::install ? with_entry : base);
     EXPECT_TRUE(well_formed(target));
     EXPECT_FALSE(exists(target + ".tmp"));
     char link[PATH_MAX] = {};
@@ -557,11 +569,11 @@ TEST_F(WriteFile, LinkedListIsEditedWhereItLies) {
 TEST_F(WriteFile, DanglingLinkFailsInstallButNotUninstall) {
   make_list_folder();
   ASSERT_EQ(symlink(link_text, list().c_str()), 0);
-  EXPECT_EQ(run(0),
+  EXPECT_EQ(run(mode::install),
             failed(head_lines(), failure("无法访问XML文件链接的文件", "链接指向的文件不存在")));
   EXPECT_FALSE(exists(at("dotfiles")));
   EXPECT_TRUE(S_ISLNK(status(list()).st_mode));
-  EXPECT_EQ(run(1), succeeded(head_lines()));
+  EXPECT_EQ(run(mode::uninstall), succeeded(head_lines()));
 }
 
 }  // namespace
