@@ -257,12 +257,13 @@ void list_job::replace(file_place& at, const std::optional<opened_list>& old) {
     // The copy must hold all that the read found in the old list but the add-on.
     r.check = [&facts, add](std::istream& copy) { return rewrite_is_sound(facts, copy, add); };
   }
-  std::optional<failure> f = replace_file(r, record.changed);
+  replaced_file done = replace_file(r);
+  record.changed = done.replaced;
   // A replacement that gave up before its rename left the list as it was.
   record.after =
       record.changed ? (add ? addon_state::enabled : addon_state::absent) : record.before;
-  if (f)
-    fail(*f);
+  if (done.failed)
+    fail(*done.failed);
 }
 
 bool reading(mode what) {
