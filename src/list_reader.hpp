@@ -33,7 +33,7 @@ inline constexpr std::size_t max_names = 4096;
 // --list keeps every entry that it shows until the list is read; real lists register tens. Past
 // this many, or past this many bytes of their names, types and urls (an attribute's declared
 // default gives each entry the same value again), the list is refused for --list.
-inline constexpr std::size_t max_listed_entries = 10000;
+inline constexpr std::size_t max_listed_entries = 100000;
 inline constexpr std::size_t max_listed_bytes = 16u << 20;
 
 // What marks the add-on's entry in the raw bytes of a start tag, and what disables it there.

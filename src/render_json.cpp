@@ -140,7 +140,8 @@ void render_json(const run_report& run, const std::function<void(std::string_vie
         own = &l;
     }
     to.name("addons");
-    to.addons(own != nullptr ? own->addons : std::vector<list_reader::listed_entry>());
+    static const std::vector<list_reader::listed_entry> none;
+    to.addons(own != nullptr ? own->addons : none);  // both lvalues: no copy of the entries
   }
   if (const failure* f = last_failure(run))
     to.member("error", failure_line_for_scripts(*f));

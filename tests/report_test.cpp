@@ -86,7 +86,7 @@ TEST(Report, RenderedOnTheConsoleInTheNoticeAndAsJson) {
                  {n45, false, "wps", false, "https://o.example:1/", false},
                  {"Other", false, "wps", false, "https://o.example:1/", false}};
   list_record too_many = record(own, std::nullopt, std::nullopt);
-  too_many.failed = problem(own, list_reader::verdict::too_many_entries, 10003);
+  too_many.failed = problem(own, list_reader::verdict::too_many_entries, 100003);
   too_many.failed->at = step::open_list;
 
   const struct {
@@ -172,10 +172,11 @@ TEST(Report, RenderedOnTheConsoleInTheNoticeAndAsJson) {
            R"({"name":"Other","online":false,)"
            R"("type":"wps","enabled":false,"url":"https://o.example:1/","quillora":false}]})"},
       {"list refused past the bound on entries", run_of(mode::list, {too_many}),
-       "! 无法读取XML文件：" + own + "：第10003行：插件条目超过10000个或16 MiB的上限\n", 1, nullptr,
+       "! 无法读取XML文件：" + own + "：第100003行：插件条目超过100000个或16 MiB的上限\n", 1,
+       nullptr,
        R"({"action":"list","changed":false,"list":")" + own +
            R"(","addons":[],"error":"无法读取XML文件：)" + own +
-           R"(：第10003行：插件条目超过10000个或16 MiB的上限"})"},
+           R"(：第100003行：插件条目超过100000个或16 MiB的上限"})"},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.what);

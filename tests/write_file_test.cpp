@@ -717,6 +717,13 @@ TEST_F(WriteFile, MemoryStaysBoundedWhateverTheListsShape) {
          out << "<!DOCTYPE jsplugins [<!ATTLIST jsplugin name CDATA \"" << std::string(4096, 'n')
              << "\">]>\n";
        }},
+      {"as many entries as --list keeps, each of 160 bytes, listed as JSON", mode::list, true, true,
+       0, false,
+       [&](std::ostream& out) {
+         for (std::size_t i = 0; i < list_reader::max_listed_entries - 1; ++i)
+           out << "<jsplugin name=\"" << std::string(40, 'n') << "\" type=\"t\" url=\""
+               << 1000000 + i << std::string(70, 'u') << "\"/>\n";
+       }},
       {"one very wide entry among 6000 short ones, listed", mode::list, false, true, 0, false,
        [&](std::ostream& out) {
          repeat(out, short_entry, 6000);
