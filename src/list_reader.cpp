@@ -20,11 +20,11 @@ namespace list_reader {
 namespace {
 
 // The distinct names that expat keeps a table entry for, as far as the list was read: element
-// names, attribute names, and each attribute that the document type declares. expat hands an
-// attribute's name as its own copy in its table, one address for each distinct name, so those are
-// told apart by address; element names by a hash, which keeps no copy of a long name (two that
-// collide count once, a few below the truth at worst). The last few of each are remembered, since
-// a real list repeats the same three elements and eight attributes throughout.
+// names, attribute names, and each attribute that the document type declares. Names are told
+// apart by a hash, which keeps no copy of a long name (two that collide count once, a few below
+// the truth at worst). A real list repeats the same three elements and eight attributes
+// throughout, so the last few of each are remembered: an element's by its hash, an attribute's by
+// its address, since expat hands each attribute's name as the one copy in its table.
 class name_count {
  public:
   // Counts the tag's names; false once the count passes max_names.
@@ -38,34 +38,38 @@ class name_count {
     return true;
   }
   // An attribute the document type declares; false once the count passes max_names.
-  bool add_declared() { return ++declared_ + elements_.size() + attributes_.size() <= max_names; }
+  bool add_declared() {
+    ++declared_;
+    return within();
+  }
 
  private:
   static constexpr std::size_t recent = 8;
+  // Set apart from an element's hash of the same name, as expat's tables are.
+  static constexpr auto attribute_mark = static_cast<std::size_t>(0x9e3779b97f4a7c15ull);
 
   bool seen_element(std::size_t hash) {
     if (std::find(recent_elements_, recent_elements_ + recent, hash) != recent_elements_ + recent)
       return true;
     recent_elements_[next_element_++ % recent] = hash;
-    elements_.insert(hash);
+    names_.insert(hash);
     return within();
   }
-  bool seen_attribute(const void* name) {
+  bool seen_attribute(const XML_Char* name) {
     if (std::find(recent_attributes_, recent_attributes_ + recent, name) !=
         recent_attributes_ + recent)
       return true;
     recent_attributes_[next_attribute_++ % recent] = name;
-    attributes_.insert(name);
+    names_.insert(std::hash<std::string_view>()(name) ^ attribute_mark);
     return within();
   }
-  bool within() const { return declared_ + elements_.size() + attributes_.size() <= max_names; }
+  bool within() const { return declared_ + names_.size() <= max_names; }
 
   std::size_t recent_elements_[recent] = {};
   std::size_t next_element_ = 0;
-  const void* recent_attributes_[recent] = {};
+  const XML_Char* recent_attributes_[recent] = {};
   std::size_t next_attribute_ = 0;
-  std::unordered_set<std::size_t> elements_;
-  std::unordered_set<const void*> attributes_;
+  std::unordered_set<std::size_t> names_;
   std::size_t declared_ = 0;
 };
 
