@@ -42,10 +42,11 @@ struct opened_list {
 // The one step that opens a list, shared by reading and editing: the list opened and read whole,
 // nothing where there is no file (or no folder) in its place, or why it can't be used. An edit
 // names what it refuses "无法编辑" and "无法修改"; a read names all "无法读取". `registered`
-// takes the entries --list shows.
+// takes the entries --list shows; `found` is set once there is a file to read.
 result<std::optional<opened_list>> open_list(int folder, const std::string& name,
                                              const std::string& shown, bool edit,
-                                             std::vector<list_reader::listed_entry>* registered) {
+                                             std::vector<list_reader::listed_entry>* registered,
+                                             bool& found) {
   opened_list list;
   list.fd = open_to_read(folder, name);
   if (!list.fd) {
@@ -53,6 +54,7 @@ result<std::optional<opened_list>> open_list(int folder, const std::string& name
       return std::optional<opened_list>();
     return fault(step::open_list, shown, errno);
   }
+  found = true;
   if (::fstat(list.fd.get(), &list.st) != 0)
     return fault(step::open_list, shown, errno);
   if (!S_ISREG(list.st.st_mode))
@@ -123,12 +125,11 @@ void list_job::read() {
   std::vector<list_reader::listed_entry>* registered =
       request.what == mode::list ? &record.addons : nullptr;
   result<std::optional<opened_list>> list =
-      open_list(at.folder.get(), at.name, record.path, false, registered);
+      open_list(at.folder.get(), at.name, record.path, false, registered, record.found);
   if (!list)
     return fail(list.error());
   if (!*list)
     return absent();
-  record.found = true;
   record.before = record.after = state_of((*list)->facts);
 }
 
@@ -194,13 +195,12 @@ void list_job::edit_in(file_place& at) {
   // a rewrite reports why, and a run with nothing to write leaves the list as it is.
   ::unlinkat(at.folder.get(), (at.name + ".tmp").c_str(), 0);
   result<std::optional<opened_list>> list =
-      open_list(at.folder.get(), at.name, record.path, true, nullptr);
+      open_list(at.folder.get(), at.name, record.path, true, nullptr, record.found);
   if (!list)
     return fail(list.error());
   const std::optional<opened_list>& old = *list;
   if (!old && at.linked && install())
     return fail(failure::refusal(step::access_target, record.path, cause::dangling_link, ENOENT));
-  record.found = old.has_value();
   record.before = old ? state_of(old->facts) : addon_state::absent;
   found_list found;
   if (old)

@@ -231,6 +231,7 @@ TEST_F(BadInput, OddBytesAreCopiedExactlyOrTheListIsRefusedUntouched) {
         case expect::refused:
           EXPECT_EQ(run(edit), failed(head, failure("无法修改XML文件", x.why)));
           EXPECT_TRUE(last_.lists.at(0).failed.has_value());
+          EXPECT_TRUE(last_.lists.at(0).found) << "the list was there, refused or not";
           EXPECT_FALSE(last_.lists.at(0).changed);
           break;
       }
