@@ -27,26 +27,21 @@ int run_mode(const options& chosen, mode what, std::optional<int> home) {
   request.what = what;
   request.create_folders = chosen.create_folders;
   request.home = home;
+  request.home_path = home_variable();
   request.on_wait = [](const std::string&, bool waiting) {
     if (waiting)
       print_line(true, std::string(texts::waiting));
   };
   const run_report run = run_editor(request);
-  std::vector<console_line> lines = console_lines(run);
   // With --json, stdout holds the object alone; failures still go to stderr as lines.
-  if (chosen.json) {
-    lines.erase(
-        std::remove_if(lines.begin(), lines.end(), [](const console_line& l) { return !l.error; }),
-        lines.end());
-  }
+  print_console(run, chosen.json);
   // Most who meet this have never started the suite, or roll the add-on out before they do.
   for (const list_record& l : run.lists) {
     if (l.failed && l.failed->at == step::create_list)
-      lines.push_back({true, std::string(texts::create_folders_hint)});
+      print_line(true, std::string(texts::create_folders_hint));
   }
-  print_lines(lines);
   if (chosen.json)
-    print_line(false, render_json(run));
+    print_json(run);
   return exit_status(run);
 }
 

@@ -32,31 +32,50 @@ std::string folder_of(const std::string& path) {
   return path.substr(0, path.rfind('/'));
 }
 
-// One list open as `fd`, read whole: its facts, or why it can't be used. An edit names what it
-// refuses "无法编辑" and "无法修改"; a read names all "无法读取".
-std::optional<failure> read_whole(int fd, const std::string& shown, bool edit,
-                                  list_reader::list_facts& facts, struct stat& st,
-                                  std::vector<list_reader::listed_entry>* registered) {
-  if (::fstat(fd, &st) != 0)
+// A list opened and read whole: the open file, what it was, and what the reader found.
+struct opened_list {
+  unique_fd fd;
+  struct stat st {};
+  list_reader::list_facts facts;
+};
+
+// The one step that opens a list, shared by reading and editing: the list opened and read whole,
+// nothing where there is no file (or no folder) in its place, or why it can't be used. An edit
+// names what it refuses "无法编辑" and "无法修改"; a read names all "无法读取". `registered`
+// takes the entries --list shows; `found` is set once there is a file to read.
+result<std::optional<opened_list>> open_list(int folder, const std::string& name,
+                                             const std::string& shown, bool edit,
+                                             std::vector<list_reader::listed_entry>* registered,
+                                             bool& found) {
+  opened_list list;
+  list.fd = open_to_read(folder, name);
+  if (!list.fd) {
+    if (errno == ENOENT)
+      return std::optional<opened_list>();
     return fault(step::open_list, shown, errno);
-  if (!S_ISREG(st.st_mode))
+  }
+  found = true;
+  if (::fstat(list.fd.get(), &list.st) != 0)
+    return fault(step::open_list, shown, errno);
+  if (!S_ISREG(list.st.st_mode))
     return failure::refusal(edit ? step::edit_refused : step::open_list, shown, cause::not_regular);
-  if (static_cast<std::uint64_t>(st.st_size) > list_reader::max_list_size)
+  if (static_cast<std::uint64_t>(list.st.st_size) > list_reader::max_list_size)
     return list_fault(step::open_list, shown, list_reader::verdict::too_large, 0, {});
-  fd_streambuf buffer(fd);
+  fd_streambuf buffer(list.fd.get());
   std::istream stream(&buffer);
-  facts = list_reader::read_list(stream, server_origin(), registered,
-                                 edit ? list_reader::purpose::edit : list_reader::purpose::report);
+  list.facts =
+      list_reader::read_list(stream, server_origin(), registered,
+                             edit ? list_reader::purpose::edit : list_reader::purpose::report);
+  list_reader::list_facts& facts = list.facts;
   if (buffer.error() != 0 || facts.status == list_reader::verdict::read_failed)
     return fault(step::read_list, shown, buffer.error() != 0 ? buffer.error() : EIO);
   // A blank file holds no list of the user's: it reads as one without the add-on.
-  if (facts.status == list_reader::verdict::ok)
-    return std::nullopt;
-  if (facts.blank) {
+  if (facts.status != list_reader::verdict::ok && facts.blank) {
     facts = list_reader::list_facts();
     facts.blank = true;
-    return std::nullopt;
   }
+  if (facts.status == list_reader::verdict::ok)
+    return std::optional<opened_list>(std::move(list));
   const bool too_large = facts.status == list_reader::verdict::too_large;
   return list_fault(edit && !too_large ? step::modify_list : step::open_list, shown, facts.status,
                     facts.line, facts.detail);
@@ -81,8 +100,7 @@ struct list_job {
   void edit();
   bool reach_folder();
   void edit_in(file_place& at);
-  void replace(file_place& at, const struct stat* old, bool created,
-               const list_reader::list_facts* facts, int in);
+  void replace(file_place& at, const std::optional<opened_list>& old);
 };
 
 void list_job::read() {
@@ -106,20 +124,15 @@ void list_job::read() {
     return fail(f);
   }
   file_place& at = *found;
-  const unique_fd in = open_to_read(at.folder.get(), at.name);
-  if (!in) {
-    if (errno == ENOENT)
-      return absent();
-    return fail(fault(step::open_list, record.path, errno));
-  }
-  record.found = true;
-  list_reader::list_facts facts;
-  struct stat st;
   std::vector<list_reader::listed_entry>* registered =
       request.what == mode::list ? &record.addons : nullptr;
-  if (std::optional<failure> f = read_whole(in.get(), record.path, false, facts, st, registered))
-    return fail(*f);
-  record.before = record.after = state_of(facts);
+  result<std::optional<opened_list>> list =
+      open_list(at.folder.get(), at.name, record.path, false, registered, record.found);
+  if (!list)
+    return fail(list.error());
+  if (!*list)
+    return absent();
+  record.before = record.after = state_of((*list)->facts);
 }
 
 // Opens the list's folder, making it first where --create-folders asks; false when the run ends
@@ -186,66 +199,58 @@ void list_job::edit_in(file_place& at) {
   // copy is writing one, so it goes now, also when this run has nothing to write; where it can't,
   // a rewrite reports why, and a run with nothing to write leaves the list as it is.
   ::unlinkat(at.folder.get(), (at.name + ".tmp").c_str(), 0);
-  const unique_fd in = open_to_read(at.folder.get(), at.name);
-  if (!in) {
-    if (errno != ENOENT)
-      return fail(fault(step::open_list, record.path, errno));
-    if (at.linked && install())
-      return fail(failure::refusal(step::access_target, record.path, cause::dangling_link, ENOENT));
-    record.before = addon_state::absent;
-    if (!install())
-      return absent();
-    return replace(at, nullptr, true, nullptr, -1);
-  }
-  record.found = true;
-  list_reader::list_facts facts;
-  struct stat st;
-  if (std::optional<failure> f = read_whole(in.get(), record.path, true, facts, st, nullptr))
-    return fail(*f);
-  record.before = state_of(facts);
-  if (install()) {
-    // An empty file holds no list to keep: it is given the new list, like a missing one.
-    if (facts.blank)
-      return replace(at, &st, true, nullptr, -1);
-    if (record.before == addon_state::enabled) {
-      record.did = action::kept;
+  result<std::optional<opened_list>> list =
+      open_list(at.folder.get(), at.name, record.path, true, nullptr, record.found);
+  if (!list)
+    return fail(list.error());
+  const std::optional<opened_list>& old = *list;
+  if (!old && at.linked && install())
+    return fail(failure::refusal(step::access_target, record.path, cause::dangling_link, ENOENT));
+  record.before = old ? state_of(old->facts) : addon_state::absent;
+  found_list found;
+  if (old)
+    found = {true, old->facts.blank, *record.before, enabled_somewhere(old->facts)};
+  record.did = decide(request.what, found);
+  switch (record.did) {
+    case action::none:
+      record.after = record.before;
+      return;
+    case action::kept:
       record.after = addon_state::enabled;
       return;
-    }
-    return replace(at, &st, false, &facts, in.get());
+    case action::created:
+    case action::added:
+    case action::removed:
+      return replace(at, old);
   }
-  if (!enabled_somewhere(facts)) {
-    record.after = record.before;
-    return;
-  }
-  replace(at, &st, false, &facts, in.get());
 }
 
-// Replaces the list by the skeleton (`created`) or by its copy with the edit, `in` read again
-// from its start with `facts`.
-void list_job::replace(file_place& at, const struct stat* old, bool created,
-                       const list_reader::list_facts* facts, int in) {
+// Replaces the list as decided: by the skeleton where it is created (over a blank file, `old`,
+// whose owner and mode it keeps), else by the copy of `old` with the edit, read again from its
+// start.
+void list_job::replace(file_place& at, const std::optional<opened_list>& old) {
   const bool add = install();
-  record.did = created ? action::created : add ? action::added : action::removed;
   replacement r;
   r.folder = at.folder.get();
   r.name = at.name;
   r.shown = record.path;
   r.shown_folder = at.shown_folder;
-  r.old = old;
+  r.old = old ? &old->st : nullptr;
   const std::string& shown = record.path;
-  if (created) {
+  if (record.did == action::created) {
     r.fill = [](std::ostream& out) -> std::optional<failure> {
       out << list_skeleton();
       return std::nullopt;
     };
   } else {
-    r.fill = [facts, in, add, &shown](std::ostream& out) -> std::optional<failure> {
+    const list_reader::list_facts& facts = old->facts;
+    const int in = old->fd.get();
+    r.fill = [&facts, in, add, &shown](std::ostream& out) -> std::optional<failure> {
       if (::lseek(in, 0, SEEK_SET) != 0)
         return fault(step::read_list, shown, errno);
       fd_streambuf buffer(in);
       std::istream stream(&buffer);
-      const rewrite_result result = rewrite_from(*facts, stream, out, add);
+      const rewrite_result result = rewrite_from(facts, stream, out, add);
       if (!out)
         return std::nullopt;  // the write is reported as such
       if (buffer.error() != 0 || result.status == list_reader::verdict::read_failed)
@@ -255,14 +260,15 @@ void list_job::replace(file_place& at, const struct stat* old, bool created,
       return std::nullopt;
     };
     // The copy must hold all that the read found in the old list but the add-on.
-    r.check = [facts, add](std::istream& copy) { return rewrite_is_sound(*facts, copy, add); };
+    r.check = [&facts, add](std::istream& copy) { return rewrite_is_sound(facts, copy, add); };
   }
-  std::optional<failure> f = replace_file(r, record.changed);
+  replaced_file done = replace_file(r);
+  record.changed = done.replaced;
   // A replacement that gave up before its rename left the list as it was.
   record.after =
       record.changed ? (add ? addon_state::enabled : addon_state::absent) : record.before;
-  if (f)
-    fail(*f);
+  if (done.failed)
+    fail(*done.failed);
 }
 
 bool reading(mode what) {
@@ -271,19 +277,40 @@ bool reading(mode what) {
 
 }  // namespace
 
+action decide(mode what, const found_list& found) {
+  switch (what) {
+    case mode::install:
+      // An empty file holds no list to keep: it is given the new list, like a missing one.
+      if (!found.present || found.blank)
+        return action::created;
+      return found.state == addon_state::enabled ? action::kept : action::added;
+    case mode::uninstall:
+      return found.present && found.enabled ? action::removed : action::none;
+    case mode::status:
+    case mode::list:
+      break;
+  }
+  return action::none;
+}
+
+std::optional<std::string> home_variable() {
+  const char* home = std::getenv("HOME");
+  return home != nullptr ? std::optional<std::string>(home) : std::nullopt;
+}
+
 run_report run_editor(const edit_request& request) {
   // With a file-size limit, a write past it must fail with EFBIG instead of killing the process.
   std::signal(SIGXFSZ, SIG_IGN);
   run_report run;
   run.what = request.what;
-  const char* home = std::getenv("HOME");
-  if (home == nullptr || (*home == '\0' && reading(request.what))) {
+  if (!request.home_path || (request.home_path->empty() && reading(request.what))) {
     run.home_failed = fault(step::home_unset, {}, 0);
     return run;
   }
+  const std::string& home = *request.home_path;
   run.home = home;
   unique_fd at(request.home ? (*request.home >= 0 ? ::dup(*request.home) : -1)
-                            : ::open(home, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+                            : ::open(home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!at || ::fchdir(at.get()) != 0) {
     const int error = request.home && *request.home < 0 ? ENOENT : errno;
     // A home that is not there holds no list to read.

@@ -4,9 +4,12 @@
 
 #include <expat.h>
 
+#include <algorithm>
+#include <functional>
 #include <istream>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <utility>
 
 #include "addon_rules.hpp"
@@ -15,6 +18,60 @@
 
 namespace list_reader {
 namespace {
+
+// The distinct names that expat keeps a table entry for, as far as the list was read: element
+// names, attribute names, and each attribute that the document type declares. Names are told
+// apart by a hash, which keeps no copy of a long name (two that collide count once, a few below
+// the truth at worst). A real list repeats the same three elements and eight attributes
+// throughout, so the last few of each are remembered: an element's by its hash, an attribute's by
+// its address, since expat hands each attribute's name as the one copy in its table.
+class name_count {
+ public:
+  // Counts the tag's names; false once the count passes max_names.
+  bool add(std::string_view element, const XML_Char* const* attributes) {
+    if (!seen_element(std::hash<std::string_view>()(element)))
+      return false;
+    for (const XML_Char* const* a = attributes; *a != nullptr; a += 2) {
+      if (!seen_attribute(*a))
+        return false;
+    }
+    return true;
+  }
+  // An attribute the document type declares; false once the count passes max_names.
+  bool add_declared() {
+    ++declared_;
+    return within();
+  }
+
+ private:
+  static constexpr std::size_t recent = 8;
+  // Set apart from an element's hash of the same name, as expat's tables are.
+  static constexpr auto attribute_mark = static_cast<std::size_t>(0x9e3779b97f4a7c15ull);
+
+  bool seen_element(std::size_t hash) {
+    if (std::find(recent_elements_, recent_elements_ + recent, hash) != recent_elements_ + recent)
+      return true;
+    recent_elements_[next_element_++ % recent] = hash;
+    names_.insert(hash);
+    return within();
+  }
+  bool seen_attribute(const XML_Char* name) {
+    if (std::find(recent_attributes_, recent_attributes_ + recent, name) !=
+        recent_attributes_ + recent)
+      return true;
+    recent_attributes_[next_attribute_++ % recent] = name;
+    names_.insert(std::hash<std::string_view>()(name) ^ attribute_mark);
+    return within();
+  }
+  bool within() const { return declared_ + names_.size() <= max_names; }
+
+  std::size_t recent_elements_[recent] = {};
+  std::size_t next_element_ = 0;
+  const XML_Char* recent_attributes_[recent] = {};
+  std::size_t next_attribute_ = 0;
+  std::unordered_set<std::size_t> names_;
+  std::size_t declared_ = 0;
+};
 
 class reader {
  public:
@@ -32,6 +89,7 @@ class reader {
   void section(bool opens);
   void doctype(const XML_Char* name, const XML_Char* system, const XML_Char* id);
   void entity_declared();
+  void attribute_declared();
   void skipped(const XML_Char* name);
   void xml_declaration(const XML_Char* version, const XML_Char* encoding);
   void other() { see(false); }
@@ -44,6 +102,8 @@ class reader {
   void refuse(verdict why, std::string detail = {});
   // Whether `tag` passes a bound; when it does, the read stops.
   bool past_bound(const start_tag& tag);
+  // Keeps the entry that `tag` registers for --list, unless that passes a bound.
+  void keep_entry(const start_tag& tag, bool ours, bool enabled);
   void open_root(std::string_view name);
   void open_addon(const start_tag& tag, const line_state& before);
   void digest_start(const start_tag& tag);
@@ -57,6 +117,8 @@ class reader {
   xml_events events_;
   list_layout layout_;
   list_facts facts_;
+  name_count names_;
+  std::size_t listed_bytes_ = 0;  // of the entries kept for --list
   stream_hash hash_;
   text_digest text_;
   std::uint64_t at_ = 0;    // the current event's first byte
@@ -96,6 +158,8 @@ bool reader::past_bound(const start_tag& tag) {
     refuse(verdict::too_many_attributes);
   else if (depth_ >= max_depth)
     refuse(verdict::too_deep);
+  else if (!names_.add(tag.name(), tag.attributes()))
+    refuse(verdict::too_many_names);
   else
     return false;
   return true;
@@ -113,13 +177,19 @@ void reader::start(const XML_Char* name, const XML_Char** attributes) {
   const bool ours = !open_addon_ && is_addon(tag);
   if (ours)
     open_addon(tag, before);
-  if (registered_ != nullptr && depth_ == 1 && tag.listed()) {
-    const bool enabled = ours ? open_addon_->enabled : tag.value("enable") != "false";
-    registered_->push_back(entry_of(tag, ours, enabled));
-  }
+  if (registered_ != nullptr && depth_ == 1 && tag.listed())
+    keep_entry(tag, ours, ours ? open_addon_->enabled : tag.value("enable") != "false");
   ++depth_;
   if (!open_addon_)
     digest_start(tag);
+}
+
+void reader::keep_entry(const start_tag& tag, bool ours, bool enabled) {
+  listed_entry entry = entry_of(tag, ours, enabled);
+  listed_bytes_ += entry.name.size() + entry.type.size() + entry.url.size();
+  if (registered_->size() >= max_listed_entries || listed_bytes_ > max_listed_bytes)
+    return refuse(verdict::too_many_entries);
+  registered_->push_back(std::move(entry));
 }
 
 void reader::open_root(std::string_view name) {
@@ -203,6 +273,12 @@ void reader::doctype(const XML_Char* name, const XML_Char* system, const XML_Cha
 void reader::entity_declared() {
   see(false);
   refuse(verdict::entity_declared);
+}
+
+void reader::attribute_declared() {
+  see(false);
+  if (!names_.add_declared())
+    refuse(verdict::too_many_names);
 }
 
 void reader::skipped(const XML_Char* name) {

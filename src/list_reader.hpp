@@ -25,6 +25,17 @@ inline constexpr std::size_t max_attributes = 256;
 // makes the parser keep more open elements than that.
 inline constexpr int max_depth = 256;
 
+// Real lists use a handful of element and attribute names and declare no attributes. expat keeps
+// a table entry for each distinct name and each attribute a document type declares, for as long
+// as the parse runs, so past this many the list is refused: its tables stay a few MiB.
+inline constexpr std::size_t max_names = 4096;
+
+// --list keeps every entry that it shows until the list is read; real lists register tens. Past
+// this many, or past this many bytes of their names, types and urls (an attribute's declared
+// default gives each entry the same value again), the list is refused for --list.
+inline constexpr std::size_t max_listed_entries = 100000;
+inline constexpr std::size_t max_listed_bytes = 16u << 20;
+
 // What marks the add-on's entry in the raw bytes of a start tag, and what disables it there.
 inline constexpr std::string_view needle_element = "jspluginonline";
 inline constexpr std::string_view needle_name = "name=\"";
@@ -67,6 +78,10 @@ enum class verdict {
   entity_declared,      // its document type declares an entity: `line` says where
   too_many_attributes,  // a start tag has more than max_attributes: `line` says where it starts
   too_deep,             // an element is nested deeper than max_depth: `line` says where it starts
+  too_many_names,       // more than max_names distinct names and declared attributes: `line`
+                        // says where the one past the bound stands
+  too_many_entries,     // --list: more than max_listed_entries entries, or their values past
+                        // max_listed_bytes: `line` says where the entry past the bound starts
   // What only an edit finds:
   not_utf8,  // install: the XML declaration names another encoding than UTF-8, in which the
              // entry's bytes would be garbled or invalid

@@ -143,6 +143,7 @@ gboolean on_wait_over(gpointer) {
 void on_edit_thread(GTask* task, gpointer, gpointer task_data, GCancellable*) {
   edit_request request;
   request.what = static_cast<const edit*>(task_data)->what;
+  request.home_path = home_variable();
   request.on_wait = [](const std::string&, bool waiting) {
     if (waiting)
       print_line(true, std::string(texts::waiting));
@@ -150,7 +151,7 @@ void on_edit_thread(GTask* task, gpointer, gpointer task_data, GCancellable*) {
     g_idle_add(waiting ? on_wait_started : on_wait_over, nullptr);
   };
   auto* run = new run_report(run_editor(request));
-  print_lines(console_lines(*run));
+  print_console(*run);
   g_task_return_pointer(task, run, [](gpointer done) { delete static_cast<run_report*>(done); });
 }
 

@@ -39,30 +39,6 @@ const char* name_of(addon_state state) {
   return "absent";
 }
 
-json addons_of(const std::vector<list_reader::listed_entry>& entries) {
-  json addons = json::array();
-  for (const list_reader::listed_entry& e : entries) {
-    addons.push_back({{"name", e.name},
-                      {"online", e.online},
-                      {"type", e.type},
-                      {"enabled", e.enabled},
-                      {"url", e.url},
-                      {"quillora", e.quillora}});
-  }
-  return addons;
-}
-
-json list_object(const list_record& l, mode what) {
-  json object{{"list", l.path}, {"changed", l.changed}};
-  if (l.after)
-    object["state"] = name_of(*l.after);
-  if (l.failed)
-    object["error"] = failure_line(*l.failed);
-  if (what == mode::list && !l.failed)
-    object["addons"] = addons_of(l.addons);
-  return object;
-}
-
 // The dumped JSON with the characters that printable writes as \u escapes (C1 and bidirectional
 // controls, line and paragraph separators) written as JSON's own escapes of them: the same values
 // for a script, nothing a terminal obeys for a person. Outside strings JSON is ASCII, so every
@@ -86,32 +62,115 @@ std::string dump(const json& object) {
   return safe;
 }
 
+// Writes the object member by member and each add-on as it comes, so that no more than one
+// add-on's text is held at a time, however many a list registers.
+class writer {
+ public:
+  explicit writer(const std::function<void(std::string_view)>& out) : out_(out) {}
+
+  void open() {
+    out_("{");
+    first_ = true;
+  }
+  void close() {
+    out_("}");
+    first_ = false;
+  }
+  void member(std::string_view key, const json& value) {
+    name(key);
+    out_(dump(value));
+  }
+  void name(std::string_view key) {
+    if (!first_)
+      out_(",");
+    first_ = false;
+    out_(dump(json(std::string(key))));
+    out_(":");
+  }
+  void addons(const std::vector<list_reader::listed_entry>& entries) {
+    out_("[");
+    bool first = true;
+    for (const list_reader::listed_entry& e : entries) {
+      if (!first)
+        out_(",");
+      first = false;
+      out_(dump(json{{"name", e.name},
+                     {"online", e.online},
+                     {"type", e.type},
+                     {"enabled", e.enabled},
+                     {"url", e.url},
+                     {"quillora", e.quillora}}));
+    }
+    out_("]");
+  }
+  void list_object(const list_record& l, mode what) {
+    open();
+    member("list", l.path);
+    member("changed", l.changed);
+    if (l.after)
+      member("state", name_of(*l.after));
+    if (l.failed)
+      member("error", failure_line(*l.failed));
+    if (what == mode::list && !l.failed) {
+      name("addons");
+      addons(l.addons);
+    }
+    close();
+  }
+
+ private:
+  const std::function<void(std::string_view)>& out_;
+  bool first_ = true;
+};
+
 }  // namespace
 
-std::string render_json(const run_report& run) {
-  json object{{"action", name_of(run.what)}, {"changed", changed(run)}};
+void render_json(const run_report& run, const std::function<void(std::string_view)>& out) {
+  writer to(out);
+  to.open();
+  to.member("action", name_of(run.what));
+  to.member("changed", changed(run));
   if (const std::optional<addon_state> state = overall_state(run))
-    object["state"] = name_of(*state);
-  object["list"] = std::string(list_path);
+    to.member("state", name_of(*state));
+  to.member("list", std::string(list_path));
   if (run.what == mode::list) {
-    json own = json::array();
+    const list_record* own = nullptr;
     for (const list_record& l : run.lists) {
       if (l.sandbox.empty() && l.path == list_path && !l.failed)
-        own = addons_of(l.addons);
+        own = &l;
     }
-    object["addons"] = std::move(own);
+    to.name("addons");
+    static const std::vector<list_reader::listed_entry> none;
+    to.addons(own != nullptr ? own->addons : none);  // both lvalues: no copy of the entries
   }
   if (const failure* f = last_failure(run))
-    object["error"] = failure_line_for_scripts(*f);
+    to.member("error", failure_line_for_scripts(*f));
   const bool own_alone =
       run.lists.size() == 1 && run.lists[0].sandbox.empty() && run.lists[0].path == list_path;
   if (!run.lists.empty() && !own_alone) {
-    json lists = json::array();
-    for (const list_record& l : run.lists)
-      lists.push_back(list_object(l, run.what));
-    object["lists"] = std::move(lists);
+    to.name("lists");
+    out("[");
+    for (std::size_t i = 0; i < run.lists.size(); ++i) {
+      if (i > 0)
+        out(",");
+      to.list_object(run.lists[i], run.what);
+    }
+    out("]");
   }
-  return dump(object);
+  to.close();
+}
+
+std::string render_json(const run_report& run) {
+  std::string object;
+  render_json(run, [&object](std::string_view piece) { object += piece; });
+  return object;
+}
+
+void print_json(const run_report& run) {
+  render_json(run,
+              [](std::string_view piece) { std::fwrite(piece.data(), 1, piece.size(), stdout); });
+  std::fputs("\n", stdout);
+  std::fflush(stdout);
 }
 
 std::string render_json_version(const std::string& version, const std::string& origin) {

@@ -1,6 +1,7 @@
 // A run's record as the one JSON object that --json prints, for scripts.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -11,7 +12,12 @@
 // path), `addons` (--list: the home's own list's), `error` (the last failure line) where the run
 // failed, and `lists`, one object for each list (`list`, `changed`, `state` where known, `error`,
 // `addons`), whenever the run concerns any list but the home's own. No member is ever null.
+// Passes it to `out` piece by piece as it is made, member by member and add-on by add-on.
+void render_json(const run_report& run, const std::function<void(std::string_view)>& out);
+// The same object, collected.
 std::string render_json(const run_report& run);
+// Writes it on stdout as it is made, with its newline, and flushes.
+void print_json(const run_report& run);
 
 // The object of --version.
 std::string render_json_version(const std::string& version, const std::string& origin);

@@ -2,6 +2,7 @@
 #include "render_text.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 
 #include "addon_list.hpp"
@@ -10,12 +11,20 @@
 
 namespace {
 
+// Where the lines go, one at a time; stdout's lines are not even made where only stderr's go.
 struct lines {
-  std::vector<console_line> all;
+  const std::function<void(const console_line&)>& to;
+  bool errors_only;
+  bool wanted() const { return !errors_only; }
   void out(std::string_view text, std::string_view value = {}) {
-    all.push_back({false, std::string(text) + printable(value)});
+    if (wanted())
+      to({false, std::string(text) + printable(value)});
   }
-  void err(const failure& f) { all.push_back({true, failure_line(f)}); }
+  void row(std::string text) {
+    if (wanted())
+      to({false, std::move(text)});
+  }
+  void err(const failure& f) { to({true, failure_line(f)}); }
 };
 
 void edit_lines(const list_record& l, lines& to) {
@@ -75,43 +84,55 @@ std::size_t display_width(std::string_view text) {
   return width;
 }
 
+// An add-on's columns as printed, the mark first.
+std::array<std::string, 6> columns_of(const list_reader::listed_entry& e) {
+  return {e.quillora ? "* " : "  ",
+          printable(e.name),
+          std::string(e.online ? texts::online : texts::offline),
+          printable(e.type),
+          std::string(e.enabled ? texts::enabled : texts::disabled),
+          printable(e.url)};
+}
+
 // One line an add-on: the add-on's own entry marked with '*', then its name, online or offline,
-// type, enabled or not, and address, in columns that line up however wide their characters are.
+// type, enabled or not, and address, in columns that line up however wide their characters are,
+// as far as max_column_width. Each line is made as it goes out: a list's lines are never all held.
 void list_lines(const list_record& l, lines& to) {
   if (!l.sandbox.empty())
     to.out(texts::sandbox_line, l.path);
   if (l.failed)
     return to.err(*l.failed);
+  if (!to.wanted())
+    return;
   if (l.addons.empty())
     to.out(texts::no_addons);
-  std::vector<std::vector<std::string>> rows;
-  std::vector<std::size_t> widths(5, 0);
+  std::array<std::size_t, 5> widths{};
   for (const list_reader::listed_entry& e : l.addons) {
-    rows.push_back({e.quillora ? "* " : "  ", printable(e.name),
-                    std::string(e.online ? texts::online : texts::offline), printable(e.type),
-                    std::string(e.enabled ? texts::enabled : texts::disabled), printable(e.url)});
+    const std::array<std::string, 6> row = columns_of(e);
     for (std::size_t c = 1; c < 5; ++c)
-      widths[c] = std::max(widths[c], display_width(rows.back()[c]));
+      widths[c] = std::max(widths[c], std::min(display_width(row[c]), max_column_width));
   }
-  for (const std::vector<std::string>& row : rows) {
+  for (const list_reader::listed_entry& e : l.addons) {
+    const std::array<std::string, 6> row = columns_of(e);
     std::string line = row[0];
-    for (std::size_t c = 1; c < 5; ++c)
-      line += row[c] + std::string(widths[c] - display_width(row[c]) + 2, ' ');
-    to.all.push_back({false, line + row[5]});
+    for (std::size_t c = 1; c < 5; ++c) {
+      const std::size_t width = display_width(row[c]);
+      line += row[c] + std::string(width < widths[c] ? widths[c] - width + 2 : 2, ' ');
+    }
+    to.row(line + row[5]);
   }
 }
 
 }  // namespace
 
-std::vector<console_line> console_lines(const run_report& run) {
-  lines to;
+void render_console(const run_report& run, const std::function<void(const console_line&)>& sink,
+                    bool errors_only) {
+  lines to{sink, errors_only};
   const bool edit = run.what == mode::install || run.what == mode::uninstall;
   if (edit && run.home)
     to.out(texts::home_line, *run.home);
-  if (run.home_failed) {
-    to.err(*run.home_failed);
-    return to.all;
-  }
+  if (run.home_failed)
+    return to.err(*run.home_failed);
   if (edit && run.cwd_failed)
     to.err(*run.cwd_failed);
   else if (edit)
@@ -124,7 +145,17 @@ std::vector<console_line> console_lines(const run_report& run) {
     else
       list_lines(l, to);
   }
-  return to.all;
+}
+
+std::vector<console_line> console_lines(const run_report& run) {
+  std::vector<console_line> all;
+  render_console(run, [&all](const console_line& line) { all.push_back(line); });
+  return all;
+}
+
+void print_console(const run_report& run, bool errors_only) {
+  render_console(
+      run, [](const console_line& line) { print_line(line.error, line.text); }, errors_only);
 }
 
 void print_line(bool error, const std::string& text) {

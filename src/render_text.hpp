@@ -1,6 +1,8 @@
 // A run's record as console lines: progress on stdout, failures on stderr, as people read them.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,8 +13,19 @@ struct console_line {
   std::string text;    // without its newline
 };
 
-// The lines that tell what the run found and did, in order.
+// --list lines its columns up to this many columns of a terminal; a longer value goes on
+// unpadded, so that one very wide entry widens its own line alone.
+inline constexpr std::size_t max_column_width = 40;
+
+// Passes each line that tells what the run found and did to `to`, in order, one at a time as it
+// is made; with `errors_only`, only the lines for stderr are made (--json's stdout holds the
+// object alone).
+void render_console(const run_report& run, const std::function<void(const console_line&)>& to,
+                    bool errors_only = false);
+// The same lines, collected.
 std::vector<console_line> console_lines(const run_report& run);
+// Prints them as they are made, each flushed at once.
+void print_console(const run_report& run, bool errors_only = false);
 
 // Prints each line with its newline on its stream, flushed at once.
 void print_lines(const std::vector<console_line>& lines);

@@ -75,32 +75,30 @@ std::optional<failure> fill_and_check(const replacement& what, int out,
 
 }  // namespace
 
-std::optional<failure> replace_file(const replacement& what, bool& replaced) {
-  replaced = false;
+replaced_file replace_file(const replacement& what) {
   const std::string temp = what.name + ".tmp";
   const std::string temp_shown = what.shown_folder + "/" + temp;
   if (::unlinkat(what.folder, temp.c_str(), 0) != 0 && errno != ENOENT)
-    return fault(step::remove_stale, temp_shown, errno);
+    return {false, fault(step::remove_stale, temp_shown, errno)};
   unique_fd out(::openat(what.folder, temp.c_str(),
                          O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
                          what.old != nullptr ? 0600 : 0644));  // never looser, whatever the umask
   if (!out)
-    return fault(step::create_temp, temp_shown, errno);
+    return {false, fault(step::create_temp, temp_shown, errno)};
   temp_guard guard(what.folder, temp);
   if (what.old != nullptr) {
     if (const int error = keep_owner_and_mode(out.get(), *what.old); error != 0)
-      return fault(step::temp_mode, temp_shown, error);
+      return {false, fault(step::temp_mode, temp_shown, error)};
   }
   if (std::optional<failure> failed = fill_and_check(what, out.get(), temp_shown))
-    return failed;
+    return {false, std::move(failed)};
   // Closed explicitly and checked: a file system may report a failed write only here.
   if (::close(out.release()) != 0)
-    return fault(step::close_temp, temp_shown, errno);
+    return {false, fault(step::close_temp, temp_shown, errno)};
   if (::renameat(what.folder, temp.c_str(), what.folder, what.name.c_str()) != 0)
-    return fault(step::replace_list, what.shown, errno);
+    return {false, fault(step::replace_list, what.shown, errno)};
   guard.keep();
-  replaced = true;
   if (::fsync(what.folder) != 0)
-    return fault(step::sync_folder, what.shown_folder, errno);
-  return std::nullopt;
+    return {true, fault(step::sync_folder, what.shown_folder, errno)};
+  return {true, std::nullopt};
 }

@@ -24,8 +24,14 @@ struct replacement {
   std::function<bool(std::istream&)> check;
 };
 
+// How a replacement ended.
+struct replaced_file {
+  bool replaced = false;  // the rename was done, also where the folder's sync then failed
+  std::optional<failure> failed;
+};
+
 // Makes the copy beside the file with the old file's owner (where the run may give it) and
 // permission bits, fills, syncs, checks and closes it, renames it over the file and syncs the
-// folder. `replaced` tells whether the rename was done, also when the folder's sync then failed.
-// Any copy left by a run that crashed goes first; a copy of this run's goes when it gives up.
-std::optional<failure> replace_file(const replacement& what, bool& replaced);
+// folder. Any copy left by a run that crashed goes first; a copy of this run's goes when it gives
+// up.
+replaced_file replace_file(const replacement& what);

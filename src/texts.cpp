@@ -72,6 +72,12 @@ struct problem_words {
   std::string_view notice;
 };
 
+// The texts below name the bounds in words.
+static_assert(list_reader::max_list_size == 16u << 20 && list_reader::max_names == 4096 &&
+                  list_reader::max_listed_entries == 100000 &&
+                  list_reader::max_listed_bytes == 16u << 20,
+              "a bound changed: change the words that name it");
+
 constexpr std::string_view keep_it = "请不要删除这个文件，其中还登记着其他插件。";
 
 constexpr problem_words problem_texts[] = {
@@ -98,6 +104,13 @@ constexpr problem_words problem_texts[] = {
      "{list}第{line}"
      "行的元素嵌套过深，不像是办公套件写下的，安装程序没有修改它。请检查这个文件后再试。"
      "{keep}"},
+    {list_reader::verdict::too_many_names, "第{line}行：不同的名称超过4096个的上限",
+     "{list}第{line}"
+     "行之前用到的元素和属性名称超过4096个，不像是办公套件写下的，安装程序没有修改它。请检查这个文"
+     "件后再试。{keep}"},
+    {list_reader::verdict::too_many_entries, "第{line}行：插件条目超过100000个或16 MiB的上限",
+     "{list}登记的插件超过100000个或16 MiB，不像是办公套件写下的，安装程序没有列出它们。请检查这个"
+     "文件。{keep}"},
     {list_reader::verdict::no_place, "找不到放置Quillora插件节点的位置",
      "安装程序在{list}中找不到放置Quillora插件的位置，没有修改它。请检查这个文件后再试。{keep}"},
 };

@@ -7,11 +7,12 @@
 bool write_file(int mode_number) {
   edit_request request;
   request.what = mode_number == 0 ? mode::install : mode::uninstall;
+  request.home_path = home_variable();
   request.on_wait = [](const std::string&, bool waiting) {
     if (waiting)
       print_line(true, std::string(texts::waiting));
   };
   const run_report run = run_editor(request);
-  print_lines(console_lines(run));
+  print_console(run);
   return succeeded(run);
 }

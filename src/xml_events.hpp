@@ -36,9 +36,9 @@ class xml_events {
 
   // Passes each event to `handler`, which outlives the parse: start(name, attributes),
   // end(name), text(data, size), comment(text), instruction(target, data), section(opens),
-  // doctype(name, system, id), entity_declared(), skipped(name), xml_declaration(version,
-  // encoding) and other() for everything else. An encoding that expat does not know is read as
-  // UTF-8.
+  // doctype(name, system, id), entity_declared(), attribute_declared(), skipped(name),
+  // xml_declaration(version, encoding) and other() for everything else. An encoding that expat does
+  // not know is read as UTF-8.
   template <class Handler>
   void listen(Handler& handler);
 
@@ -122,6 +122,8 @@ void xml_events::listen(Handler& handler) {
   XML_SetEntityDeclHandler(
       p, [](void* d, const XML_Char*, int, const XML_Char*, int, const XML_Char*, const XML_Char*,
             const XML_Char*, const XML_Char*) { of<Handler>(d).entity_declared(); });
+  XML_SetAttlistDeclHandler(p, [](void* d, const XML_Char*, const XML_Char*, const XML_Char*,
+                                  const XML_Char*, int) { of<Handler>(d).attribute_declared(); });
   XML_SetSkippedEntityHandler(
       p, [](void* d, const XML_Char* name, int) { of<Handler>(d).skipped(name); });
   XML_SetXmlDeclHandler(p, [](void* d, const XML_Char* version, const XML_Char* encoding, int) {

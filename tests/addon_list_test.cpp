@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "addon_list.hpp"
+#include "editor.hpp"
 #include "line_model.hpp"
 #include "test_home.hpp"
 
@@ -42,9 +43,9 @@ const std::string disabled =
 const std::string other =
     "  <jspluginonline enable=\"true\" url=\"https://o.example:1/\" name=\"Other\"/>";
 
-}  // namespace
-
-TEST(EntryLine, FindsTheThreeNeedlesInAnyOrderAndIndentation) {
+// The test's own line model, which the random lists below are checked against: its line tests
+// themselves, so that an agreement with it means what it should.
+TEST(LineModelItself, EntryLineFindsTheThreeNeedlesInAnyOrderAndIndentation) {
   EXPECT_TRUE(line_model::entry_line(e));
   EXPECT_TRUE(line_model::entry_line("\t \tname=\"Quillora插件\" jspluginonline"));
   EXPECT_TRUE(line_model::entry_line("Quillora插件 <jspluginonline name=\"x\"/>"));
@@ -57,7 +58,7 @@ TEST(EntryLine, FindsTheThreeNeedlesInAnyOrderAndIndentation) {
   EXPECT_FALSE(line_model::entry_line(other));
 }
 
-TEST(EnabledEntry, FalseAnywhereOnTheLineMeansNotEnabled) {
+TEST(LineModelItself, EnabledLineIsFalseWithFalseAnywhereOnIt) {
   EXPECT_TRUE(line_model::enabled_line(e));
   EXPECT_FALSE(line_model::enabled_line(disabled));
   EXPECT_FALSE(line_model::enabled_line(
@@ -66,7 +67,7 @@ TEST(EnabledEntry, FalseAnywhereOnTheLineMeansNotEnabled) {
   EXPECT_FALSE(line_model::enabled_line(other));
 }
 
-TEST(ClosingLine, IsAnyLineHoldingTheClosingTag) {
+TEST(LineModelItself, ClosingLineIsAnyLineHoldingTheClosingTag) {
   EXPECT_TRUE(line_model::closing_line("</jsplugins>"));
   EXPECT_TRUE(line_model::closing_line("\t</jsplugins>\r"));
   EXPECT_FALSE(line_model::closing_line("</jsplugins >"));
@@ -230,3 +231,38 @@ TEST(Check, RefusesANewListThatChangedAnythingButTheAddOn) {
   for (const auto& b : broken)
     EXPECT_FALSE(sound(b.fresh, b.install)) << b.name;
 }
+
+// What an edit does with a list, decided from the mode and what the reader found alone.
+TEST(Decide, FromTheModeAndWhatTheReaderFound) {
+  const auto enabled = addon_state::enabled;
+  const auto disabled = addon_state::disabled;
+  const auto absent = addon_state::absent;
+  const found_list none;
+  const found_list blank{true, true, absent, false};
+  const found_list without{true, false, absent, false};
+  const found_list ours{true, false, enabled, true};
+  // Disabled, or for another server, or twice: some element may be enabled, or none.
+  const found_list off{true, false, disabled, false};
+  const found_list other_server{true, false, disabled, true};
+  const struct {
+    const char* what;
+    found_list found;
+    action install, uninstall;
+  } rows[] = {
+      {"no list", none, action::created, action::none},
+      {"a blank file", blank, action::created, action::none},
+      {"a list without the add-on", without, action::added, action::none},
+      {"this build's enabled entry", ours, action::kept, action::removed},
+      {"the add-on disabled", off, action::added, action::none},
+      {"an enabled entry for another server", other_server, action::added, action::removed},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.what);
+    EXPECT_EQ(decide(mode::install, r.found), r.install);
+    EXPECT_EQ(decide(mode::uninstall, r.found), r.uninstall);
+    EXPECT_EQ(decide(mode::status, r.found), action::none);
+    EXPECT_EQ(decide(mode::list, r.found), action::none);
+  }
+}
+
+}  // namespace

@@ -30,10 +30,14 @@ const std::string nul(1, '\0');
 
 class BadInput : public TestHome {
  protected:
-  outcome run(int mode) {
-    const editor_run r = run_editor(mode);
+  outcome run(mode what) {
+    editor_run r = run_editor(what);
+    last_ = std::move(r.record);
     return {r.ok ? 0 : 1, r.out, r.err};
   }
+  // What the last run did to the home's own list, by its record.
+  action did() const { return last_.lists.empty() ? action::none : last_.lists[0].did; }
+  run_report last_;
   std::string temp() const { return list() + ".tmp"; }
   std::string folder() const { return at(".local/share/Kingsoft/wps/jsaddons"); }
 };
@@ -75,6 +79,20 @@ TEST_F(BadInput, OddBytesAreCopiedExactlyOrTheListIsRefusedUntouched) {
   for (std::size_t i = 0; i < 8 * list_reader::max_attributes; ++i)
     long_tag += " a" + std::to_string(i) + "=\"" + std::string(100, '>') + "\"";
   long_tag += "/>\n";
+  // `count` elements, each of a name of its own, on one line; with `attributes`, each tag holds an
+  // attribute name of its own as well.
+  const auto names = [](std::size_t count, bool attributes) {
+    std::string line;
+    for (std::size_t i = 0; i < count; ++i) {
+      line += "<n" + std::to_string(i) + (attributes ? " a" + std::to_string(i) + "=\"\"" : "");
+      line += "/>";
+    }
+    return line + "\n";
+  };
+  // The names beside jsplugins and the entry's element and five attributes.
+  const std::size_t room = list_reader::max_names - 7;
+  const std::string attributes_declared =
+      "<!DOCTYPE jsplugins [\n<!ATTLIST jsplugin a CDATA \"1\" b CDATA \"2\">\n]>\n";
   // Elements nested `levels` deep with the root, the deepest alone on the line after the others.
   const auto nested = [](int levels) {
     std::string open, close;
@@ -163,32 +181,58 @@ TEST_F(BadInput, OddBytesAreCopiedExactlyOrTheListIsRefusedUntouched) {
        decl + open_root + nested(257) + e + "\n" + close_root,
        {expect::refused, "第4行的元素嵌套过深", ""},
        {expect::refused, "第4行的元素嵌套过深", ""}},
+      // expat keeps a table entry for each distinct name as long as it reads: the entry is the
+      // name past the bound.
+      {"as many distinct names as allowed",
+       decl + open_root + names(room, false) + e + "\n" + close_root,
+       {expect::no_need, "", ""},
+       {expect::removes, "", decl + open_root + names(room, false) + close_root}},
+      {"more distinct element names than allowed",
+       decl + open_root + names(room + 1, false) + e + "\n" + close_root,
+       {expect::refused, "第4行：不同的名称超过4096个的上限", ""},
+       {expect::refused, "第4行：不同的名称超过4096个的上限", ""}},
+      {"more distinct attribute names than allowed",
+       decl + open_root + other + "\n" + names(room / 2 + 1, true) + close_root,
+       {expect::refused, "第4行：不同的名称超过4096个的上限", ""},
+       {expect::refused, "第4行：不同的名称超过4096个的上限", ""}},
+      {"attributes declared with defaults",
+       decl + attributes_declared + open_root + other + "\n" + close_root,
+       {expect::adds, "",
+        decl + attributes_declared + open_root + other + "\n" + e + "\n" + close_root},
+       {expect::nothing, "", ""}},
       {"declared in lower-case utf-8",
        lower + open_root + close_root,
        {expect::adds, "", lower + open_root + e + "\n" + close_root},
        {expect::nothing, "", ""}},
   };
   for (const auto& c : cases) {
-    for (const int mode : {0, 1}) {
-      SCOPED_TRACE(std::string(c.name) + (mode == 0 ? ", install" : ", uninstall"));
+    for (const mode edit : {mode::install, mode::uninstall}) {
+      SCOPED_TRACE(std::string(c.name) + (edit == mode::install ? ", install" : ", uninstall"));
       put_list(c.bytes);
-      const expect& x = mode == 0 ? c.install : c.uninstall;
+      const expect& x = edit == mode::install ? c.install : c.uninstall;
       const std::string head = head_lines();
       switch (x.what) {
         case expect::adds:
-          EXPECT_EQ(run(mode), succeeded(head + "已添加Quillora插件节点\n"));
+          EXPECT_EQ(run(edit), succeeded(head + "已添加Quillora插件节点\n"));
+          EXPECT_EQ(did(), action::added);
           break;
         case expect::removes:
-          EXPECT_EQ(run(mode), succeeded(head + "包含Quillora插件节点，需删除\n"));
+          EXPECT_EQ(run(edit), succeeded(head + "包含Quillora插件节点，需删除\n"));
+          EXPECT_EQ(did(), action::removed);
           break;
         case expect::no_need:
-          EXPECT_EQ(run(mode), succeeded(head + "包含Quillora插件节点，无需添加\n"));
+          EXPECT_EQ(run(edit), succeeded(head + "包含Quillora插件节点，无需添加\n"));
+          EXPECT_EQ(did(), action::kept);
           break;
         case expect::nothing:
-          EXPECT_EQ(run(mode), succeeded(head));
+          EXPECT_EQ(run(edit), succeeded(head));
+          EXPECT_EQ(did(), action::none);
           break;
         case expect::refused:
-          EXPECT_EQ(run(mode), failed(head, failure("无法修改XML文件", x.why)));
+          EXPECT_EQ(run(edit), failed(head, failure("无法修改XML文件", x.why)));
+          EXPECT_TRUE(last_.lists.at(0).failed.has_value());
+          EXPECT_TRUE(last_.lists.at(0).found) << "the list was there, refused or not";
+          EXPECT_FALSE(last_.lists.at(0).changed);
           break;
       }
       EXPECT_EQ(read_bytes(list()), x.after.empty() ? c.bytes : x.after);
@@ -208,14 +252,15 @@ TEST_F(BadInput, ListOverTheSizeLimitIsRefusedUntouched) {
   big += " -->" + close_root;
   ASSERT_EQ(big.size(), (16u << 20) + 1);
   put_list(big);
-  for (const int mode : {0, 1})
-    EXPECT_EQ(run(mode), failed(head_lines(), failure("无法读取XML文件", too_large)));
+  for (const mode edit : {mode::install, mode::uninstall})
+    EXPECT_EQ(run(edit), failed(head_lines(), failure("无法读取XML文件", too_large)));
   EXPECT_TRUE(read_bytes(list()) == big) << "the list changed";
   EXPECT_FALSE(exists(temp()));
   // A file that reports no size and holds far more: read up to a bound, never to its end.
   ASSERT_EQ(unlink(list().c_str()), 0);
   ASSERT_EQ(symlink("/proc/self/pagemap", list().c_str()), 0);
   edit_request status;
+  status.home_path = home_variable();
   status.what = mode::status;
   const run_report read = ::run_editor(status);
   ASSERT_EQ(read.lists.size(), 1u);
@@ -233,23 +278,24 @@ TEST_F(BadInput, ReadOnlyFolderLeavesListAsItWas) {
   for (std::string path = folder(); path.size() > home_.size(); path.erase(path.rfind('/')))
     ASSERT_EQ(chmod(path.c_str(), 0755), 0) << path;
   ASSERT_EQ(chmod(home_.c_str(), 0755), 0);
-  for (const int mode : {0, 1}) {
-    SCOPED_TRACE(mode);
+  for (const mode edit : {mode::install, mode::uninstall}) {
+    SCOPED_TRACE(edit == mode::install ? "install" : "uninstall");
     ASSERT_EQ(chmod(folder().c_str(), 0755), 0);
-    put_list(lists[mode]);
+    put_list(lists[edit == mode::install ? 0 : 1]);
     if (geteuid() == 0) {  // root writes any folder: the run is made as another user
       ASSERT_EQ(chown(folder().c_str(), nobody, nobody), 0);
       ASSERT_EQ(chown(list().c_str(), nobody, nobody), 0);
     }
     ASSERT_EQ(chmod(folder().c_str(), 0555), 0);
-    EXPECT_EQ(in_child([mode] {
+    EXPECT_EQ(in_child([edit] {
                 become_nobody();
-                return write_file(mode);
+                return succeeded(run_printing(edit));
               }),
-              failed(mode == 0 ? head_lines() : head_lines() + "包含Quillora插件节点，需删除\n",
+              failed(edit == mode::install ? head_lines()
+                                           : head_lines() + "包含Quillora插件节点，需删除\n",
                      failure("无法创建临时文件", "Permission denied",
                              ".local/share/Kingsoft/wps/jsaddons/publish.xml.tmp")));
-    EXPECT_EQ(read_bytes(list()), lists[mode]);
+    EXPECT_EQ(read_bytes(list()), lists[edit == mode::install ? 0 : 1]);
     EXPECT_FALSE(exists(temp()));
   }
   std::printf("bad input: install and uninstall in a read-only folder, as %s\n",
@@ -279,7 +325,8 @@ TEST_F(BadInput, HomeThatIsNoFolderStopsBeforeTouchingFiles) {
   for (const auto& h : homes) {
     SCOPED_TRACE(h.printed);
     setenv("HOME", h.home.c_str(), 1);
-    EXPECT_EQ(run(0), failed("用户主目录路径：" + h.printed + "\n", "无法更改工作目录\n"));
+    EXPECT_EQ(run(mode::install),
+              failed("用户主目录路径：" + h.printed + "\n", "无法更改工作目录\n"));
   }
   EXPECT_FALSE(exists(at("no-such-folder")));
   EXPECT_EQ(read_bytes(at("plain-file")), "not a folder");
@@ -289,8 +336,8 @@ TEST_F(BadInput, HomeThatIsNoFolderStopsBeforeTouchingFiles) {
   write_bytes(at("relative/home/.local/share/Kingsoft/wps/jsaddons/publish.xml"), bytes);
   ASSERT_EQ(chdir(home_.c_str()), 0);
   setenv("HOME", "relative/home", 1);
-  EXPECT_EQ(run(0), succeeded("用户主目录路径：relative/home\n当前工作目录：" + home_ +
-                              "/relative/home\n已添加Quillora插件节点\n"));
+  EXPECT_EQ(run(mode::install), succeeded("用户主目录路径：relative/home\n当前工作目录：" + home_ +
+                                          "/relative/home\n已添加Quillora插件节点\n"));
   EXPECT_EQ(read_bytes(at("relative/home/.local/share/Kingsoft/wps/jsaddons/publish.xml")),
             decl + open_root + e + "\n" + close_root);
   std::printf("bad input: HOME missing, a regular file, relative\n");

@@ -88,6 +88,15 @@ TEST(Report, RenderedOnTheConsoleInTheNoticeAndAsJson) {
   list_record listed = record(own, enabled, enabled);
   listed.addons = {{"Quillora插件", true, "wps", true, "https://q.example:1/", true},
                    {"Other", false, "wps", false, "https://o.example:1/", false}};
+  // A name wider than the columns go: the others line up as far as the bound, it goes on.
+  list_record wide = record(own, absent, absent);
+  const std::string n45(45, 'n');
+  wide.addons = {{"Quillora插件", true, "wps", true, "https://q.example:1/", true},
+                 {n45, false, "wps", false, "https://o.example:1/", false},
+                 {"Other", false, "wps", false, "https://o.example:1/", false}};
+  list_record too_many = record(own, std::nullopt, std::nullopt);
+  too_many.failed = problem(own, list_reader::verdict::too_many_entries, 100003);
+  too_many.failed->at = step::open_list;
 
   const struct {
     const char* what;
@@ -191,6 +200,25 @@ TEST(Report, RenderedOnTheConsoleInTheNoticeAndAsJson) {
        "unavailable。安装程序没有修改任何插件列表。",
        R"({"action":"install","changed":false,"list":")" + own +
            R"(","error":"无法切换到用户：li：setresuid：Resource temporarily unavailable"})"},
+      {"list with a name past the columns' bound", run_of(mode::list, {wide}),
+       "> * Quillora插件" + std::string(30, ' ') + "在线  wps  已启用  https://q.example:1/\n>   " +
+           n45 + "  离线  wps  未启用  https://o.example:1/\n>   Other" + std::string(37, ' ') +
+           "离线  wps  未启用  https://o.example:1/\n",
+       0, nullptr,
+       R"({"action":"list","changed":false,"state":"absent","list":")" + own +
+           R"(","addons":[{"name":"Quillora插件","online":true,"type":"wps","enabled":true,)"
+           R"("url":"https://q.example:1/","quillora":true},{"name":")" +
+           n45 +
+           R"(","online":false,)"
+           R"("type":"wps","enabled":false,"url":"https://o.example:1/","quillora":false},)"
+           R"({"name":"Other","online":false,)"
+           R"("type":"wps","enabled":false,"url":"https://o.example:1/","quillora":false}]})"},
+      {"list refused past the bound on entries", run_of(mode::list, {too_many}),
+       "! 无法读取XML文件：" + own + "：第100003行：插件条目超过100000个或16 MiB的上限\n", 1,
+       nullptr,
+       R"({"action":"list","changed":false,"list":")" + own +
+           R"(","addons":[],"error":"无法读取XML文件：)" + own +
+           R"(：第100003行：插件条目超过100000个或16 MiB的上限"})"},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.what);

@@ -18,6 +18,8 @@
 #include <thread>
 
 #include "addon_list.hpp"
+#include "editor.hpp"
+#include "render_text.hpp"
 
 void TestHome::SetUp() {
   char cwd[PATH_MAX];
@@ -49,11 +51,25 @@ void TestHome::TearDown() {
     remove_tree(home_);
 }
 
-editor_run TestHome::run_editor(int mode) {
+run_report run_printing(mode what) {
+  edit_request request;
+  request.what = what;
+  request.home_path = home_variable();
+  request.on_wait = [](const std::string&, bool waiting) {
+    if (waiting)
+      print_line(true, "另一个安装程序正在修改XML文件，请稍候");
+  };
+  run_report run = ::run_editor(request);
+  print_console(run);
+  return run;
+}
+
+editor_run TestHome::run_editor(mode what) {
   editor_run run;
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  run.ok = write_file(mode);
+  run.record = run_printing(what);
+  run.ok = succeeded(run.record);
   run.out = testing::internal::GetCapturedStdout();
   run.err = testing::internal::GetCapturedStderr();
   return run;

@@ -10,20 +10,29 @@
 #include <string>
 #include <string_view>
 
-// What one call of the editor did, as the user sees it.
+#include "report.hpp"
+
+// What one call of the editor did: as the user sees it, and the run's record of what it found
+// and did in each list.
 struct editor_run {
   bool ok = false;
   std::string out;  // stdout
   std::string err;  // stderr
+  run_report record;
 };
+
+// Runs the editor in `what` on the lists under HOME as the command does, printing its console
+// (the waiting line as it waits), and returns its record.
+run_report run_printing(mode what);
 
 class TestHome : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
 
-  // Runs write_file in this process with HOME set to the test's home, capturing the console.
-  editor_run run_editor(int mode);
+  // Runs the editor in `what` in this process with HOME set to the test's home, capturing the
+  // console beside the record.
+  editor_run run_editor(mode what);
 
   // The absolute path of something under the home folder.
   std::string at(std::string_view relative) const;
@@ -65,7 +74,7 @@ inline constexpr std::string_view skeleton =
 std::string failure(const std::string& what, const std::string& why,
                     const std::string& file = ".local/share/Kingsoft/wps/jsaddons/publish.xml");
 
-// What a run did: 0 when write_file returned true, 1 when false, minus the signal number when
+// What a run did: 0 when it succeeded, 1 when false, minus the signal number when
 // a signal ended the child that ran it; and the console. Compared whole, printed whole.
 struct outcome {
   int code = 0;

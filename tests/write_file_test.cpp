@@ -23,6 +23,8 @@
 
 #include "addon_list.hpp"
 #include "editor.hpp"
+#include "render_json.hpp"
+#include "render_text.hpp"
 #include "test_home.hpp"
 
 namespace {
@@ -52,10 +54,14 @@ class WriteFile : public TestHome {
     TestHome::TearDown();
   }
 
-  outcome run(int mode) {
-    const editor_run r = run_editor(mode);
+  outcome run(mode what) {
+    editor_run r = run_editor(what);
+    last_ = std::move(r.record);
     return {r.ok ? 0 : 1, r.out, r.err};
   }
+  // What the last run did to the home's own list, by its record.
+  action did() const { return last_.lists.empty() ? action::none : last_.lists[0].did; }
+  run_report last_;
 
   std::string temp() const { return list() + ".tmp"; }
   std::string folder() const { return at(".local/share/Kingsoft/wps/jsaddons"); }
@@ -83,7 +89,7 @@ TEST_F(WriteFile, InstallAddsEntryBeforeClosingTagAndKeepsOtherLines) {
   const std::string before = decl + "<jsplugins>\n" + other + "\n\t<!-- 用户的注释 -->  \n\n";
   const std::string after = "</jsplugins>\n<!-- 结束 -->\n";
   put_list(before + after);
-  EXPECT_EQ(run(0), succeeded(added()));
+  EXPECT_EQ(run(mode::install), succeeded(added()));
   EXPECT_EQ(read_bytes(list()), before + e + "\n" + after);
   EXPECT_TRUE(well_formed(list()));
   char cwd[PATH_MAX];
@@ -96,31 +102,35 @@ TEST_F(WriteFile, RewriteChangesOnlyEntryLines) {
   const std::string crlf_head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<jsplugins>\r\n";
   const struct {
     const char* name;
-    int mode;
+    mode what;
     std::string in;
     std::string out;
   } cases[] = {
-      {"indented closing tag", 0, decl + "<jsplugins>\n" + other + "\n    </jsplugins>\n",
+      {"indented closing tag", mode::install,
+       decl + "<jsplugins>\n" + other + "\n    </jsplugins>\n",
        decl + "<jsplugins>\n" + other + "\n" + e + "\n    </jsplugins>\n"},
-      {"install, no LF at the end", 0, decl + "<jsplugins>\n</jsplugins>",
+      {"install, no LF at the end", mode::install, decl + "<jsplugins>\n</jsplugins>",
        decl + "<jsplugins>\n" + e + "\n</jsplugins>\n"},
-      {"install, CRLF", 0, crlf_head + other + "\r\n</jsplugins>\r\n",
+      {"install, CRLF", mode::install, crlf_head + other + "\r\n</jsplugins>\r\n",
        crlf_head + other + "\r\n" + e + "\n</jsplugins>\r\n"},
-      {"uninstall, CRLF", 1, crlf_head + "\t" + e + "\r\n" + other + "\r\n</jsplugins>\r\n",
+      {"uninstall, CRLF", mode::uninstall,
+       crlf_head + "\t" + e + "\r\n" + other + "\r\n</jsplugins>\r\n",
        crlf_head + other + "\r\n</jsplugins>\r\n"},
-      {"disabled entry replaced", 0,
+      {"disabled entry replaced", mode::install,
        decl + "<jsplugins>\n  " + disabled_entry() + "\n" + other + "\n</jsplugins>\n", with_entry},
-      {"every entry line removed", 1,
+      {"every entry line removed", mode::uninstall,
        decl + "<jsplugins>\n" + e + "\n" + other + "\n\t" + e + "\n  " + disabled_entry() +
            "\n</jsplugins>\n",
        base},
-      {"uninstall, no LF at the end", 1, decl + "<jsplugins>\n" + e + "\n</jsplugins>",
-       decl + "<jsplugins>\n</jsplugins>\n"},
+      {"uninstall, no LF at the end", mode::uninstall,
+       decl + "<jsplugins>\n" + e + "\n</jsplugins>", decl + "<jsplugins>\n</jsplugins>\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     put_list(c.in);
-    EXPECT_EQ(run(c.mode), succeeded(c.mode == 0 ? added() : removing()));
+    EXPECT_EQ(run(c.what), succeeded(c.what == mode::install ? added() : removing()));
+    EXPECT_EQ(did(), c.what == mode::install ? action::added : action::removed);
+    EXPECT_TRUE(last_.lists.at(0).changed);
     EXPECT_EQ(read_bytes(list()), c.out);
     EXPECT_TRUE(well_formed(list()));
   }
@@ -134,7 +144,7 @@ TEST_F(WriteFile, InstallWithoutListOrIntoBlankListWritesNewList) {
     unlink(list().c_str());
     if (bytes != nullptr)
       put_list(bytes);
-    EXPECT_EQ(run(0), succeeded(created()));
+    EXPECT_EQ(run(mode::install), succeeded(created()));
     EXPECT_EQ(read_bytes(list()), skeleton);
     EXPECT_TRUE(well_formed(list()));
   }
@@ -144,17 +154,19 @@ TEST_F(WriteFile, InstallWithoutListOrIntoBlankListWritesNewList) {
 TEST_F(WriteFile, RunWithNothingToDoWritesNothing) {
   const std::string disabled = decl + "<jsplugins>\n" + disabled_entry() + "\n</jsplugins>\n";
   const struct {
-    int mode;
+    mode what;
     std::string bytes;
     std::string says;
-  } cases[] = {{0, std::string(skeleton), "包含Quillora插件节点，无需添加\n"},
-               {1, base, ""},
-               {1, disabled, ""}};
+  } cases[] = {{mode::install, std::string(skeleton), "包含Quillora插件节点，无需添加\n"},
+               {mode::uninstall, base, ""},
+               {mode::uninstall, disabled, ""}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.bytes);
     put_list(c.bytes);
     const ino_t before = status(list()).st_ino;
-    EXPECT_EQ(run(c.mode), succeeded(head_lines() + c.says));
+    EXPECT_EQ(run(c.what), succeeded(head_lines() + c.says));
+    EXPECT_EQ(did(), c.what == mode::install ? action::kept : action::none);
+    EXPECT_FALSE(last_.lists.at(0).changed);
     EXPECT_EQ(read_bytes(list()), c.bytes);
     EXPECT_EQ(status(list()).st_ino, before) << "the list was replaced needlessly";
   }
@@ -162,20 +174,21 @@ TEST_F(WriteFile, RunWithNothingToDoWritesNothing) {
 
 TEST_F(WriteFile, NoListFolderIsCreated) {
   make_dirs(at(".local/share"));
-  EXPECT_EQ(run(1), succeeded(head_lines()));
-  EXPECT_EQ(run(0), failed(head_lines(), failure("无法创建XML文件", "No such file or directory")));
+  EXPECT_EQ(run(mode::uninstall), succeeded(head_lines()));
+  EXPECT_EQ(run(mode::install),
+            failed(head_lines(), failure("无法创建XML文件", "No such file or directory")));
   EXPECT_FALSE(exists(at(".local/share/Kingsoft")));
   // Uninstall with the folder there but no list.
   make_list_folder();
-  EXPECT_EQ(run(1), succeeded(head_lines()));
+  EXPECT_EQ(run(mode::uninstall), succeeded(head_lines()));
   EXPECT_FALSE(exists(list()));
 }
 
 TEST_F(WriteFile, MissingOrEmptyHomeIsReported) {
   unsetenv("HOME");
-  EXPECT_EQ(run(0), failed("", "无法获取用户主目录路径\n"));
+  EXPECT_EQ(run(mode::install), failed("", "无法获取用户主目录路径\n"));
   setenv("HOME", "", 1);
-  EXPECT_EQ(run(0), failed("用户主目录路径：\n", "无法更改工作目录\n"));
+  EXPECT_EQ(run(mode::install), failed("用户主目录路径：\n", "无法更改工作目录\n"));
 }
 
 TEST_F(WriteFile, UnreadableListIsNotOverwritten) {
@@ -185,10 +198,10 @@ TEST_F(WriteFile, UnreadableListIsNotOverwritten) {
     ASSERT_EQ(chown(list().c_str(), nobody, nobody), 0);
   }
   open_to_nobody();
-  for (const int mode : {0, 1}) {
-    EXPECT_EQ(in_child([mode] {
+  for (const mode edit : {mode::install, mode::uninstall}) {
+    EXPECT_EQ(in_child([edit] {
                 become_nobody();
-                return write_file(mode);
+                return succeeded(run_printing(edit));
               }),
               failed(head_lines(), failure("无法读取XML文件", "Permission denied")));
   }
@@ -296,26 +309,26 @@ TEST_F(WriteFile, ListsAsPeopleWriteThemGetTheEntryInTheRightPlace) {
        "第2行的根元素不是<jsplugins>", refused, "第2行的根元素不是<jsplugins>"},
   };
   for (const auto& c : cases) {
-    for (const int mode : {0, 1}) {
-      SCOPED_TRACE(std::string(c.name) + (mode == 0 ? ", install" : ", uninstall"));
+    for (const mode edit : {mode::install, mode::uninstall}) {
+      SCOPED_TRACE(std::string(c.name) + (edit == mode::install ? ", install" : ", uninstall"));
       put_list(c.bytes);
-      const int what = mode == 0 ? c.install : c.uninstall;
-      const std::string& after = mode == 0 ? c.installed : c.uninstalled;
+      const int what = edit == mode::install ? c.install : c.uninstall;
+      const std::string& after = edit == mode::install ? c.installed : c.uninstalled;
       switch (what) {
         case adds:
-          EXPECT_EQ(run(mode), succeeded(added()));
+          EXPECT_EQ(run(edit), succeeded(added()));
           break;
         case removes:
-          EXPECT_EQ(run(mode), succeeded(removing()));
+          EXPECT_EQ(run(edit), succeeded(removing()));
           break;
         case no_need:
-          EXPECT_EQ(run(mode), succeeded(head_lines() + "包含Quillora插件节点，无需添加\n"));
+          EXPECT_EQ(run(edit), succeeded(head_lines() + "包含Quillora插件节点，无需添加\n"));
           break;
         case nothing:
-          EXPECT_EQ(run(mode), succeeded(head_lines()));
+          EXPECT_EQ(run(edit), succeeded(head_lines()));
           break;
         case refused:
-          EXPECT_EQ(run(mode), failed(head_lines(), failure("无法修改XML文件", after)));
+          EXPECT_EQ(run(edit), failed(head_lines(), failure("无法修改XML文件", after)));
           break;
       }
       const std::string now = read_bytes(list());
@@ -323,10 +336,10 @@ TEST_F(WriteFile, ListsAsPeopleWriteThemGetTheEntryInTheRightPlace) {
       EXPECT_TRUE(what == refused || well_formed(list()));
       // The entry has a line of its own: a second install finds it, an uninstall takes just it.
       if (what == adds) {
-        EXPECT_EQ(run(0), succeeded(head_lines() + "包含Quillora插件节点，无需添加\n"));
+        EXPECT_EQ(run(mode::install), succeeded(head_lines() + "包含Quillora插件节点，无需添加\n"));
         std::string without = now;
         without.erase(without.rfind("\n" + le) + 1, le.size());
-        EXPECT_EQ(run(1), succeeded(removing()));
+        EXPECT_EQ(run(mode::uninstall), succeeded(removing()));
         EXPECT_EQ(read_bytes(list()), without);
       }
     }
@@ -359,13 +372,13 @@ TEST_F(WriteFile, FileSizeLimitLeavesListUntouched) {
 TEST_F(WriteFile, StaleTempFromEarlierCrashIsReplaced) {
   put_list(base);
   write_bytes(temp(), "<?xml version=\"1.0\"?>\n<jspl");
-  EXPECT_EQ(run(0), succeeded(added()));
+  EXPECT_EQ(run(mode::install), succeeded(added()));
   EXPECT_EQ(read_bytes(list()), with_entry);
 
   // A link in the temporary list's place is removed, not written through.
   write_bytes(at("notes.txt"), "not a list");
   ASSERT_EQ(symlink(at("notes.txt").c_str(), temp().c_str()), 0);
-  EXPECT_EQ(run(1), succeeded(removing()));
+  EXPECT_EQ(run(mode::uninstall), succeeded(removing()));
   EXPECT_EQ(read_bytes(list()), base);
   EXPECT_EQ(read_bytes(at("notes.txt")), "not a list");
 }
@@ -374,18 +387,19 @@ TEST_F(WriteFile, StaleTempFromEarlierCrashIsReplaced) {
 // it even when the list is already as the user wants it.
 TEST_F(WriteFile, RunWithNothingToDoRemovesTempLeftByACrash) {
   const struct {
-    int mode;
+    mode what;
     const char* bytes;  // null: no list
     std::string says;
-  } cases[] = {{0, skeleton.data(), "包含Quillora插件节点，无需添加\n"}, {1, nullptr, ""}};
+  } cases[] = {{mode::install, skeleton.data(), "包含Quillora插件节点，无需添加\n"},
+               {mode::uninstall, nullptr, ""}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.mode);
+    SCOPED_TRACE(c.what == mode::install ? "install" : "uninstall");
     make_list_folder();
     unlink(list().c_str());
     if (c.bytes != nullptr)
       put_list(c.bytes);
     write_bytes(temp(), "<?xml version=\"1.0\"?>\n<jspl");
-    EXPECT_EQ(run(c.mode), succeeded(head_lines() + c.says));
+    EXPECT_EQ(run(c.what), succeeded(head_lines() + c.says));
     EXPECT_FALSE(exists(temp()));
     EXPECT_EQ(exists(list()), c.bytes != nullptr);
     if (c.bytes != nullptr) {
@@ -398,12 +412,13 @@ TEST_F(WriteFile, FolderInTempsPlaceFailsCleanly) {
   put_list(base);
   make_dirs(temp());
   temp_may_stay_ = true;
-  EXPECT_EQ(run(0), failed(head_lines(),
-                           failure("无法删除残留的临时文件", "Is a directory", rel + ".tmp")));
+  EXPECT_EQ(run(mode::install), failed(head_lines(), failure("无法删除残留的临时文件",
+                                                             "Is a directory", rel + ".tmp")));
   EXPECT_EQ(read_bytes(list()), base);
   EXPECT_TRUE(S_ISDIR(status(temp()).st_mode));
   // The record says so too: nothing changed, and the list stands as it stood.
   edit_request install;
+  install.home_path = home_variable();
   const run_report again = ::run_editor(install);
   ASSERT_EQ(again.lists.size(), 1u);
   EXPECT_FALSE(again.lists[0].changed);
@@ -519,7 +534,7 @@ TEST_F(WriteFile, RewriteKeepsPermissionsAndOwner) {
     put_list(bytes);
     ASSERT_EQ(chown(list().c_str(), owner, group), 0);
     ASSERT_EQ(chmod(list().c_str(), bytes == base ? 06640 : 01640), 0);
-    ASSERT_EQ(run(0).code, 0);
+    ASSERT_EQ(run(mode::install).code, 0);
     const struct stat st = status(list());
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(st.st_uid, owner);
@@ -530,16 +545,16 @@ TEST_F(WriteFile, RewriteKeepsPermissionsAndOwner) {
 TEST_F(WriteFile, ListThatIsNotARegularFileIsRefused) {
   const outcome refused = failed(head_lines(), failure("无法编辑XML文件", "不是普通文件"));
   make_dirs(list());
-  for (const int mode : {0, 1}) {
-    EXPECT_EQ(run(mode), refused);
+  for (const mode edit : {mode::install, mode::uninstall}) {
+    EXPECT_EQ(run(edit), refused);
     EXPECT_TRUE(S_ISDIR(status(list()).st_mode));
   }
 
   // A FIFO must not block the program: the child's alarm ends a run that hangs.
   ASSERT_EQ(rmdir(list().c_str()), 0);
   ASSERT_EQ(mkfifo(list().c_str(), 0644), 0);
-  for (const int mode : {0, 1}) {
-    EXPECT_EQ(in_child([mode] { return write_file(mode); }), refused);
+  for (const mode edit : {mode::install, mode::uninstall}) {
+    EXPECT_EQ(in_child([edit] { return succeeded(run_printing(edit)); }), refused);
     EXPECT_TRUE(S_ISFIFO(status(list()).st_mode));
   }
 }
@@ -555,10 +570,10 @@ TEST_F(WriteFile, LinkedListIsEditedWhereItLies) {
   make_list_folder();
   ASSERT_EQ(symlink(link_text, list().c_str()), 0);
 
-  for (const int mode : {0, 1}) {
-    SCOPED_TRACE(mode);
-    EXPECT_EQ(run(mode), succeeded(mode == 0 ? added() : removing()));
-    EXPECT_EQ(read_bytes(target), mode == 0 ? with_entry : base);
+  for (const mode edit : {mode::install, mode::uninstall}) {
+    SCOPED_TRACE(edit == mode::install ? "install" : "uninstall");
+    EXPECT_EQ(run(edit), succeeded(edit == mode::install ? added() : removing()));
+    EXPECT_EQ(read_bytes(target), edit == mode::install ? with_entry : base);
     EXPECT_TRUE(well_formed(target));
     EXPECT_FALSE(exists(target + ".tmp"));
     char link[PATH_MAX] = {};
@@ -570,37 +585,51 @@ TEST_F(WriteFile, LinkedListIsEditedWhereItLies) {
 TEST_F(WriteFile, DanglingLinkFailsInstallButNotUninstall) {
   make_list_folder();
   ASSERT_EQ(symlink(link_text, list().c_str()), 0);
-  EXPECT_EQ(run(0),
+  EXPECT_EQ(run(mode::install),
             failed(head_lines(), failure("无法访问XML文件链接的文件", "链接指向的文件不存在")));
   EXPECT_FALSE(exists(at("dotfiles")));
   EXPECT_TRUE(S_ISLNK(status(list()).st_mode));
-  EXPECT_EQ(run(1), succeeded(head_lines()));
+  EXPECT_EQ(run(mode::uninstall), succeeded(head_lines()));
 }
 
 }  // namespace
 
 namespace {
 
-// Peak memory, in KiB, of a child that runs the editor in `mode` on the list as it is (2: reads
-// the add-ons it registers, as --list does), and whether the run succeeded.
-std::pair<long, bool> peak_kib_of_run(int mode) {
+// What a child that ran one mode on the list as it is cost and printed.
+struct run_cost {
+  long peak_kib = 0;
+  bool ok = false;
+  off_t printed = 0;  // bytes on stdout and stderr
+};
+
+// Runs the editor in `what` in a child, its console (and with `json`, the object of --json) going
+// to a file, as the command prints them.
+run_cost cost_of_run(const std::string& home, mode what, bool json = false) {
+  const std::string printed = home + "/printed";
   std::fflush(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    dup2(null, 2);
-    if (mode != 2)
-      _exit(write_file(mode) ? 0 : 1);
-    edit_request list;
-    list.what = mode::list;
-    _exit(succeeded(run_editor(list)) ? 0 : 1);
+    const int out = open(printed.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(out, 1);
+    dup2(out, 2);
+    edit_request request;
+    request.what = what;
+    request.home_path = home_variable();
+    const run_report run = run_editor(request);
+    print_console(run, json);
+    if (json)
+      print_json(run);
+    _exit(succeeded(run) ? 0 : 1);
   }
   int status = 0;
   rusage usage{};
   EXPECT_EQ(wait4(pid, &status, 0, &usage), pid);
   EXPECT_TRUE(WIFEXITED(status));
-  return {usage.ru_maxrss, WIFEXITED(status) && WEXITSTATUS(status) == 0};
+  struct stat st {};
+  EXPECT_EQ(stat(printed.c_str(), &st), 0);
+  unlink(printed.c_str());
+  return {usage.ru_maxrss, WIFEXITED(status) && WEXITSTATUS(status) == 0, st.st_size};
 }
 
 // `count` copies of `unit`.
@@ -610,52 +639,56 @@ void repeat(std::ostream& out, std::string_view unit, std::size_t count) {
 }
 
 // Lists of the worst shapes up to the size bound, written piece by piece so that the test process
-// itself stays small: whatever their shape, each is judged in at most 64 MiB, and a list of
-// megabytes of ordinary lines costs no more than a small one.
+// itself stays small: whatever their shape, each is judged in at most 64 MiB, no run prints more
+// than a small multiple of the list, and a list of megabytes of ordinary lines costs no more than
+// a small one.
 TEST_F(WriteFile, MemoryStaysBoundedWhateverTheListsShape) {
 #ifdef __SANITIZE_ADDRESS__
   GTEST_SKIP() << "AddressSanitizer keeps freed memory aside: the plain build measures it";
 #endif
   put_list(base);
-  const long small = peak_kib_of_run(0).first;
-  const std::string head = decl + "<jsplugins>\n";
+  const long small = cost_of_run(home_, mode::install).peak_kib;
   const std::string tail = "\n</jsplugins>\n";
   const std::size_t room = (16u << 20) - 8192;  // install's entry still fits under the bound
   const std::string x(1u << 20, 'x');
   const std::int64_t line = static_cast<std::int64_t>(e.size() + 1);
+  const std::string short_entry = "<jsplugin name=\"n\" type=\"t\" url=\"u\"/>\n";
   const struct {
     const char* name;
-    int mode;
+    mode what;
+    bool json;
     bool ok;
     std::int64_t size_change;  // of the list, by the run
     bool flat;                 // costs no more than a small list
     std::function<void(std::ostream&)> body;
+    std::function<void(std::ostream&)> doctype = {};  // before the root, where the shape has one
   } shapes[] = {
-      {"twelve megabytes of other add-ons' lines, a comment of 64 KiB, the entry", 1, true, -line,
-       true,
+      {"twelve megabytes of other add-ons' lines, a comment of 64 KiB, the entry", mode::uninstall,
+       false, true, -line, true,
        [&](std::ostream& out) {
          repeat(out, other + "\n", (12u << 20) / (other.size() + 1));
          out << "<!--" << std::string(64u << 10, 'x') << "-->\n" << e;
        }},
-      {"elements nested far deeper than allowed", 0, false, 0, false,
+      {"elements nested far deeper than allowed", mode::install, false, false, 0, false,
        [&](std::ostream& out) {
          repeat(out, "<a>", room / 7);
          repeat(out, "</a>", room / 7);
        }},
-      {"a comment of 15 MiB", 0, true, line, false,
+      {"a comment of 15 MiB", mode::install, false, true, line, false,
        [&](std::ostream& out) {
          out << "<!--";
          repeat(out, x, 15);
          out << "-->";
        }},
-      {"the add-on's entry with a value of 15 MiB", 1, true,
+      {"the add-on's entry with a value of 15 MiB", mode::uninstall, false, true,
        -static_cast<std::int64_t>(e.size() - 2 + 1 + (15u << 20) + 8), false,
        [&](std::ostream& out) {
          out << e.substr(0, e.size() - 2) << " u2=\"";
          repeat(out, x, 15);
          out << "\"/>";
        }},
-      {"another add-on whose name, type and url fill 15 MiB, listed", 2, true, 0, false,
+      {"another add-on whose name, type and url fill 15 MiB, listed", mode::list, false, true, 0,
+       false,
        [&](std::ostream& out) {
          for (const char* attribute : {"<jspluginonline name=\"", "\" type=\"", "\" url=\""}) {
            out << attribute;
@@ -663,30 +696,83 @@ TEST_F(WriteFile, MemoryStaysBoundedWhateverTheListsShape) {
          }
          out << "\"/>";
        }},
-      {"a start tag of 16 MiB of attributes", 1, false, 0, false,
+      {"a start tag of 16 MiB of attributes", mode::install, false, false, 0, false,
        [&](std::ostream& out) {
          out << "<x";
          for (std::size_t i = 0; i < room / 12; ++i)
            out << " a" << 1000000 + i << "=\"\"";
          out << "/>";
        }},
+      {"an element name of its own for each of a million elements", mode::status, false, false, 0,
+       false,
+       [&](std::ostream& out) {
+         for (std::size_t i = 0; i < room / 12; ++i)
+           out << "<n" << 1000000 + i << "/>\n";
+       }},
+      {"an attribute name of its own in each of a million tags", mode::install, false, false, 0,
+       false,
+       [&](std::ostream& out) {
+         for (std::size_t i = 0; i < room / 18; ++i)
+           out << "<x a" << 1000000 + i << "=\"\"/>\n";
+       }},
+      {"half a million attributes declared with defaults", mode::install, false, false, 0, false,
+       [&](std::ostream&) {},
+       [&](std::ostream& out) {
+         out << "<!DOCTYPE jsplugins [\n";
+         for (std::size_t i = 0; i < room / 33; ++i)
+           out << "<!ATTLIST x a" << 1000000 + i << " CDATA \"v\">\n";
+         out << "]>\n";
+       }},
+      {"a million and a half empty entries, listed", mode::list, false, false, 0, false,
+       [&](std::ostream& out) { repeat(out, "<jsplugin/>", room / 11); }},
+      {"a million and a half empty entries, listed as JSON", mode::list, true, false, 0, false,
+       [&](std::ostream& out) { repeat(out, "<jsplugin/>", room / 11); }},
+      {"a declared name of 4 KiB that every one of 9000 entries takes, listed", mode::list, false,
+       false, 0, false, [&](std::ostream& out) { repeat(out, "<jsplugin/>\n", 9000); },
+       [&](std::ostream& out) {
+         out << "<!DOCTYPE jsplugins [<!ATTLIST jsplugin name CDATA \"" << std::string(4096, 'n')
+             << "\">]>\n";
+       }},
+      {"as many entries as --list keeps, each of 160 bytes, listed as JSON", mode::list, true, true,
+       0, false,
+       [&](std::ostream& out) {
+         for (std::size_t i = 0; i < list_reader::max_listed_entries - 1; ++i)
+           out << "<jsplugin name=\"" << std::string(40, 'n') << "\" type=\"t\" url=\""
+               << 1000000 + i << std::string(70, 'u') << "\"/>\n";
+       }},
+      {"one very wide entry among 6000 short ones, listed", mode::list, false, true, 0, false,
+       [&](std::ostream& out) {
+         repeat(out, short_entry, 6000);
+         out << "<jsplugin name=\"" << std::string(200u << 10, 'w') << "\"/>\n";
+       }},
+      {"one very wide entry among 6000 short ones, listed as JSON", mode::list, true, true, 0,
+       false,
+       [&](std::ostream& out) {
+         repeat(out, short_entry, 6000);
+         out << "<jsplugin name=\"" << std::string(200u << 10, 'w') << "\"/>\n";
+       }},
   };
   for (const auto& shape : shapes) {
     SCOPED_TRACE(shape.name);
     {
       std::ofstream out(list(), std::ios::binary | std::ios::trunc);
-      out << head;
+      out << decl;
+      if (shape.doctype)
+        shape.doctype(out);
+      out << "<jsplugins>\n";
       shape.body(out);
       out << tail;
     }
     const off_t size = status(list()).st_size;
     ASSERT_LE(size, 16 << 20);
-    const auto [peak, ok] = peak_kib_of_run(shape.mode);
-    EXPECT_EQ(ok, shape.ok);
-    EXPECT_LE(peak, 64 * 1024) << "peak KiB";
+    const run_cost cost = cost_of_run(home_, shape.what, shape.json);
+    EXPECT_EQ(cost.ok, shape.ok);
+    EXPECT_LE(cost.peak_kib, 64 * 1024) << "peak KiB";
+    EXPECT_LE(cost.printed, 4 * size + 4096) << "bytes printed";
     EXPECT_EQ(status(list()).st_size - size, shape.size_change);
     if (shape.flat) {
-      EXPECT_LT(peak - small, 8 * 1024) << "peak KiB: " << small << " for a small list, " << peak;
+      EXPECT_LT(cost.peak_kib - small, 8 * 1024)
+          << "peak KiB: " << small << " for a small list, " << cost.peak_kib;
     }
   }
 }

@@ -252,7 +252,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // number of attributes.
   const bool bounded = scan.status == list_reader::verdict::entity_declared ||
                        scan.status == list_reader::verdict::too_many_attributes ||
-                       scan.status == list_reader::verdict::too_deep;
+                       scan.status == list_reader::verdict::too_deep ||
+                       scan.status == list_reader::verdict::too_many_names;
   if (list.size() < 64 * 1024 && comment_fits && list.find('\0') == std::string::npos) {
     const bool read_whole = scan.status == list_reader::verdict::ok ||
                             scan.status == list_reader::verdict::not_jsplugins;
