@@ -230,12 +230,9 @@ void list_job::edit_in(file_place& at) {
 // start.
 void list_job::replace(file_place& at, const std::optional<opened_list>& old) {
   const bool add = install();
-  replacement r;
-  r.folder = at.folder.get();
-  r.name = at.name;
-  r.shown = record.path;
-  r.shown_folder = at.shown_folder;
-  r.old = old ? &old->st : nullptr;
+  replacement r{at.folder.get(), at.name, record.path, at.shown_folder, std::nullopt, {}, {}};
+  if (old)
+    r.old = old->st;
   const std::string& shown = record.path;
   if (record.did == action::created) {
     r.fill = [](std::ostream& out) -> std::optional<failure> {

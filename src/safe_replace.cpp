@@ -82,11 +82,11 @@ replaced_file replace_file(const replacement& what) {
     return {false, fault(step::remove_stale, temp_shown, errno)};
   unique_fd out(::openat(what.folder, temp.c_str(),
                          O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
-                         what.old != nullptr ? 0600 : 0644));  // never looser, whatever the umask
+                         what.old ? 0600 : 0644));  // never looser, whatever the umask
   if (!out)
     return {false, fault(step::create_temp, temp_shown, errno)};
   temp_guard guard(what.folder, temp);
-  if (what.old != nullptr) {
+  if (what.old) {
     if (const int error = keep_owner_and_mode(out.get(), *what.old); error != 0)
       return {false, fault(step::temp_mode, temp_shown, error)};
   }

@@ -13,11 +13,11 @@
 
 // What to replace, and how the copy is made and checked.
 struct replacement {
-  int folder = -1;           // the open folder that holds the file
-  std::string name;          // the file's name in it; its copy is the name with ".tmp" behind
-  std::string shown;         // the file as failure lines name it
-  std::string shown_folder;  // the folder as failure lines name it
-  const struct stat* old = nullptr;  // the file being replaced, or null when there is none
+  int folder;                      // the open folder that holds the file
+  std::string name;                // the file's name in it; its copy is the name with ".tmp" behind
+  std::string shown;               // the file as failure lines name it
+  std::string shown_folder;        // the folder as failure lines name it
+  std::optional<struct stat> old;  // the file being replaced, whose owner and mode the copy keeps
   // Writes the copy; a failure of its own (a write error is found by the caller).
   std::function<std::optional<failure>(std::ostream&)> fill;
   // Reads the synced copy from its start: whether it may take the file's place. None: no check.
