@@ -48,12 +48,13 @@ result<std::optional<opened_list>> open_list(int folder, const std::string& name
                                              std::vector<list_reader::listed_entry>* registered,
                                              bool& found) {
   opened_list list;
-  list.fd = open_to_read(folder, name);
-  if (!list.fd) {
-    if (errno == ENOENT)
+  result<unique_fd> opened = open_to_read(folder, name, shown);
+  if (!opened) {
+    if (opened.error().error == ENOENT)
       return std::optional<opened_list>();
-    return fault(step::open_list, shown, errno);
+    return opened.error();
   }
+  list.fd = std::move(*opened);
   found = true;
   if (::fstat(list.fd.get(), &list.st) != 0)
     return fault(step::open_list, shown, errno);

@@ -266,10 +266,13 @@ result<file_place> locate_file(int folder, const std::string& name, std::string 
   return place;
 }
 
-unique_fd open_to_read(int folder, const std::string& name) {
+result<unique_fd> open_to_read(int folder, const std::string& name, const std::string& shown) {
   // Non-blocking, so that a FIFO in the list's place cannot hang the run before it is refused.
-  return unique_fd(
+  unique_fd fd(
       ::openat(folder, name.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd)
+    return failure::of_system(step::open_list, shown, errno);
+  return fd;
 }
 
 result<bool> make_folders(int at, std::string_view path) {

@@ -90,7 +90,8 @@ result<file_place> locate_file(int folder, const std::string& name, std::string 
                                const std::string& shown_list, link_rule rule);
 
 // Opens a file to read it: never through a link, never blocking on a FIFO, never a terminal.
-unique_fd open_to_read(int folder, const std::string& name);
+// The failure names the file `shown`, at step::open_list, with the system's error (ENOENT: none).
+result<unique_fd> open_to_read(int folder, const std::string& name, const std::string& shown);
 
 // Makes each missing folder of `path` (relative) under `at`, never through a link; 0700 where the
 // first of them is missing (a home without .local), else 0755. Gives whether any was made.
