@@ -629,6 +629,28 @@ TEST_F(CommandLine, RootRunsForAUserAsThatUser) {
        succeeded(created_hers), true},
       {"root on her HOME: the list it creates is hers", [] {},
        [&] { return run_in({"--install"}, on_her_home); }, succeeded(created_hers), true},
+      {"--user --list: one very wide entry among 6000 short ones prints about the list's size",
+       [&] {
+         make_dirs(folder);
+         std::string list = "<jsplugins>\n<jsplugin name=\"" + std::string(40000, 'w') + "\"/>\n";
+         for (int i = 0; i < 6000; ++i)
+           list += "<jsplugin name=\"a" + std::to_string(i) + "\" type=\"wps\" url=\"u\"/>\n";
+         write_bytes(folder + "/publish.xml", list + "</jsplugins>\n");
+         hers(folder + "/publish.xml");
+       },
+       [&] {
+         const std::size_t size = read_bytes(folder + "/publish.xml").size();
+         const outcome run = run_in({"--user", her.name(), "--list"}, as_root);
+         unlink((folder + "/publish.xml").c_str());
+         if (run.code != 0 || run.out.size() > 2 * size ||
+             run.out.find("a5999") == std::string::npos)
+           return outcome{-1, "",
+                          "exit " + std::to_string(run.code) + ", " +
+                              std::to_string(run.out.size()) + " bytes for a list of " +
+                              std::to_string(size) + ": " + run.err};
+         return outcome{0, "", run.err};
+       },
+       succeeded("")},
       {"root on a HOME that anyone may write, with --create-folders",
        [&] {
          make_dirs(shared);

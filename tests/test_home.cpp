@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -155,13 +156,29 @@ void become_nobody() {
 
 namespace {
 
-std::string drain(int fd) {
-  std::string bytes;
-  char chunk[4096];
-  for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;)
-    bytes.append(chunk, static_cast<std::size_t>(n));
-  close(fd);
-  return bytes;
+// Reads both pipes to their ends at once, so that a child that prints more than a pipe holds
+// never waits for a reader that waits for it.
+std::pair<std::string, std::string> drain(int out, int err) {
+  std::string bytes[2];
+  pollfd fds[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
+  char chunk[65536];
+  for (int open = 2; open > 0;) {
+    if (poll(fds, 2, -1) < 0 && errno != EINTR)
+      break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0)
+        continue;
+      const ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
+      if (n > 0) {
+        bytes[i].append(chunk, static_cast<std::size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+  return {bytes[0], bytes[1]};
 }
 
 }  // namespace
@@ -191,9 +208,12 @@ bool running(const child& c) {
 
 outcome finish(const child& c) {
   int status = 0;
-  if (c.pid <= 0 || waitpid(c.pid, &status, 0) != c.pid)
+  if (c.pid <= 0)
     return {-1000, "", "no child"};
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status), drain(c.out), drain(c.err)};
+  auto [out, err] = drain(c.out, c.err);
+  if (waitpid(c.pid, &status, 0) != c.pid)
+    return {-1000, "", "no child"};
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status), out, err};
 }
 
 outcome in_child(const std::function<bool()>& body) {
