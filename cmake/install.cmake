@@ -30,18 +30,27 @@ endforeach()
 # where man(1) finds it for a Chinese locale, and gets the break points between its characters
 # that groff needs to break its lines (tools/zh_breaks.cpp).
 find_program(GZIP gzip REQUIRED)
-add_executable(zh_breaks tools/zh_breaks.cpp)
+if(CMAKE_CROSSCOMPILING)
+  # A build for another machine makes the tool for this one, with this machine's compiler, so
+  # that it runs here with no emulator.
+  find_program(HOST_CXX NAMES c++ g++ REQUIRED NO_CMAKE_FIND_ROOT_PATH)
+  add_custom_command(OUTPUT zh_breaks
+    COMMAND ${HOST_CXX} -std=c++17 -O2 -o zh_breaks ${PROJECT_SOURCE_DIR}/tools/zh_breaks.cpp
+    DEPENDS tools/zh_breaks.cpp VERBATIM)
+  set(_zh_breaks ${CMAKE_CURRENT_BINARY_DIR}/zh_breaks)
+else()
+  add_executable(zh_breaks tools/zh_breaks.cpp)
+  set(_zh_breaks zh_breaks)
+endif()
 foreach(file data/quillora-installer.1 data/quillora-installer.zh_CN.1 packaging/changelog)
   get_filename_component(_name ${file} NAME)
   set(_source ${PROJECT_SOURCE_DIR}/${file})
   set(_breaks)
   set(_depends ${file})
   if(_name STREQUAL "quillora-installer.zh_CN.1")
-    # Named as a target, the tool runs under CMAKE_CROSSCOMPILING_EMULATOR in a build for another
-    # machine.
-    set(_breaks COMMAND zh_breaks ${_source} ${_name})
+    set(_breaks COMMAND ${_zh_breaks} ${_source} ${_name})
     set(_source ${CMAKE_CURRENT_BINARY_DIR}/${_name})
-    list(APPEND _depends zh_breaks)
+    list(APPEND _depends ${_zh_breaks})
   endif()
   add_custom_command(OUTPUT ${_name}.gz ${_breaks}
     COMMAND sh -c "${GZIP} -9n < '${_source}' > '${_name}.gz'"
