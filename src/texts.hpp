@@ -25,6 +25,15 @@ inline constexpr std::string_view waiting = "另一个安装程序正在修改XM
 // another copy holds a list.
 inline constexpr char window_name[] = "Quillora插件安装";
 inline constexpr char window_waiting[] = "另一个安装程序正在修改插件列表，请稍候……";
+// On stderr where the person leaves the window while it still waits for another copy.
+inline constexpr std::string_view gave_up_waiting =
+    "已放弃：另一个安装程序仍在修改XML文件，这次没有做任何修改";
+// On stderr before the window, followed by the folder and the pictures' names.
+inline constexpr std::string_view pictures_missing = "无法加载安装窗口的图片，窗口将显示占位图标：";
+// The notice's button, and what screen readers call the notice, in every locale.
+inline constexpr char ok_button[] = "确定";
+inline constexpr char info_notice_name[] = "提示";
+inline constexpr char error_notice_name[] = "错误";
 // Before GTK's own words, where no display is named.
 inline constexpr std::string_view no_display =
     "安装窗口需要图形界面的显示器；没有显示器时，请用--install、--uninstall或--status在终端中操作"

@@ -489,21 +489,30 @@ class InstallerWindow : public TestHome {
 
 constexpr std::string_view plain_list = "<?xml version=\"1.0\"?>\n<jsplugins>\n</jsplugins>\n";
 
+// Also with the desktop's large text: the words over the background wrap within it.
 TEST_F(InstallerWindow, OpensUndecoratedAndCentredAtTheSizeOfItsBackground) {
-  start();
   int width = 0, height = 0;
   ASSERT_NE(gdk_pixbuf_get_file_info(SOURCE_DIR "/imgs/bg.jpg", &width, &height), nullptr);
-
-  geometry g = window_geometry(window_);
-  EXPECT_EQ(g.width, width + 2 * border);
-  EXPECT_EQ(g.height, height + 2 * border);
-  EXPECT_EQ(shell("xprop -id " + window_ + " _NET_FRAME_EXTENTS"),
-            "_NET_FRAME_EXTENTS(CARDINAL) = 0, 0, 0, 0");
-  std::string display = shell("xdotool getdisplaygeometry");
-  int screen_w = std::atoi(display.c_str());
-  int screen_h = std::atoi(display.c_str() + display.find(' ') + 1);
-  EXPECT_NEAR(g.x, (screen_w - g.width) / 2, 1);
-  EXPECT_NEAR(g.y, (screen_h - g.height) / 2, 1);
+  geometry g;
+  for (const char* text_scale : {"1.5", "1"}) {
+    SCOPED_TRACE(text_scale);
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    environment_["GDK_DPI_SCALE"] = text_scale;
+    start();
+    g = window_geometry(window_);
+    EXPECT_EQ(g.width, width + 2 * border);
+    EXPECT_EQ(g.height, height + 2 * border);
+    EXPECT_EQ(shell("xprop -id " + window_ + " _NET_FRAME_EXTENTS"),
+              "_NET_FRAME_EXTENTS(CARDINAL) = 0, 0, 0, 0");
+    std::string display = shell("xdotool getdisplaygeometry");
+    int screen_w = std::atoi(display.c_str());
+    int screen_h = std::atoi(display.c_str() + display.find(' ') + 1);
+    EXPECT_NEAR(g.x, (screen_w - g.width) / 2, 1);
+    EXPECT_NEAR(g.y, (screen_h - g.height) / 2, 1);
+  }
 
   // A person looks at this one before the window is called done.
   shell("mkdir -p " BUILD_DIR "/screenshots");
@@ -739,6 +748,8 @@ TEST_F(InstallerWindow, WithoutItsPicturesTheWindowStillWorks) {
   folder_ = home_;  // a folder with no imgs in it
   put_list(plain_list);
   start();
+  EXPECT_EQ(console_err(), "无法加载安装窗口的图片，窗口将显示占位图标：" + home_ +
+                               "/imgs/：bg.jpg、install.png、exit.png、uninstall.png\n");
   click(window_, install_at);
   std::string dialog = notice();
   ASSERT_FALSE(dialog.empty()) << console_err();
@@ -899,9 +910,13 @@ TEST_F(InstallerWindow, WhileAnotherCopyHoldsTheLockTheWindowStaysAlive) {
     bool let_go;        // the other copy lets go once the window shows that it waits
     const char* primary;
     std::string list;
+    const char* leave = nullptr;  // how she leaves while it waits, nothing changed yet
   } cases[] = {
       {"the other copy lets go", "600", true, "安装成功!", with_entry},
       {"the other copy holds on past the bound", "3", false, "安装失败!", std::string(plain_list)},
+      {"she presses Escape", "600", true, nullptr, std::string(plain_list), "escape"},
+      {"she clicks ×", "600", true, nullptr, std::string(plain_list), "quit"},
+      {"the window manager closes it", "600", true, nullptr, std::string(plain_list), "close"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -925,6 +940,21 @@ TEST_F(InstallerWindow, WhileAnotherCopyHoldsTheLockTheWindowStaysAlive) {
       EXPECT_FALSE(sensitive(install.get()));
       const std::string busy = accessible_tree_with(pid_, words);
       EXPECT_NE(busy.find("label: " + words + "\n"), std::string::npos) << busy;
+      if (c.leave != nullptr) {
+        const std::string how = c.leave;
+        if (how == "escape")
+          shell("xdotool windowactivate --sync " + window_ + " key --clearmodifiers Escape");
+        else if (how == "quit")
+          click(window_, quit_at);
+        else
+          close_through_window_manager(window_);
+        EXPECT_EQ(exit_status(), 0);
+        EXPECT_EQ(console_err(),
+                  waiting + "已放弃：另一个安装程序仍在修改XML文件，这次没有做任何修改\n");
+        EXPECT_EQ(read_bytes(list()), c.list);
+        folder.reset();
+        continue;
+      }
       folder.reset();
     }
 
@@ -932,6 +962,7 @@ TEST_F(InstallerWindow, WhileAnotherCopyHoldsTheLockTheWindowStaysAlive) {
     ASSERT_FALSE(dialog.empty()) << console_err();
     std::string tree = accessible_tree_with(pid_, c.primary);
     EXPECT_NE(tree.find(std::string("label: ") + c.primary + "\n"), std::string::npos) << tree;
+    EXPECT_NE(tree.find(c.let_go ? "alert: 提示\n" : "alert: 错误\n"), std::string::npos) << tree;
     const std::string err = console_err();
     EXPECT_NE(err.find(waiting), std::string::npos) << err;
     EXPECT_EQ(err.find(waiting), err.rfind(waiting)) << err;
@@ -987,10 +1018,12 @@ TEST_F(InstallerWindow, OnWaylandInstallsAndTheNoticeEndsTheRun) {
   ASSERT_NE(install, nullptr) << console_err();
   ASSERT_TRUE(do_action(install.get()));
 
-  ref<AtspiAccessible> ok = wait_for_accessible(pid_, "push button", "OK");
+  // Every word of the notice is the program's own, in the C locale too.
+  ref<AtspiAccessible> ok = wait_for_accessible(pid_, "push button", "确定");
   ASSERT_NE(ok, nullptr) << console_err();
   std::string tree = accessible_tree(pid_);
   EXPECT_NE(tree.find("label: 安装成功!\n"), std::string::npos) << tree;
+  EXPECT_NE(tree.find("alert: 提示\n"), std::string::npos) << tree;
   EXPECT_EQ(read_bytes(list()),
             "<?xml version=\"1.0\"?>\n<jsplugins>\n" + std::string(entry) + "\n</jsplugins>\n");
   ASSERT_TRUE(do_action(ok.get()));
