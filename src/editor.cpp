@@ -58,8 +58,10 @@ std::optional<failure> read_whole(int fd, const std::string& shown, bool edit,
     return std::nullopt;
   }
   const bool too_large = facts.status == list_reader::verdict::too_large;
-  return list_fault(edit && !too_large ? step::modify_list : step::open_list, shown, facts.status,
-                    facts.line, facts.detail);
+  failure f = list_fault(edit && !too_large ? step::modify_list : step::open_list, shown,
+                         facts.status, facts.line, facts.detail);
+  f.others = facts.others;
+  return f;
 }
 
 // One list of a run: where it is, the run's rule and request, and the record it fills.
@@ -250,8 +252,11 @@ void list_job::replace(file_place& at, const struct stat* old, bool created,
         return std::nullopt;  // the write is reported as such
       if (buffer.error() != 0 || result.status == list_reader::verdict::read_failed)
         return fault(step::read_list, shown, buffer.error() != 0 ? buffer.error() : EIO);
-      if (result.status != list_reader::verdict::ok)
-        return list_fault(step::modify_list, shown, result.status, result.line, result.detail);
+      if (result.status != list_reader::verdict::ok) {
+        failure f = list_fault(step::modify_list, shown, result.status, result.line, result.detail);
+        f.others = facts->others;
+        return f;
+      }
       return std::nullopt;
     };
     // The copy must hold all that the read found in the old list but the add-on.

@@ -643,6 +643,7 @@ TEST_F(InstallerWindow, TheNoticeSaysWhatHappenedAndWhatComesNext) {
     std::string primary;
     std::string why;      // the notice's second text
     std::string console;  // what stderr holds
+    point button = install_at;
   } cases[] = {
       {"the add-on was there already",
        [this] { put_list("<jsplugins>\n" + std::string(entry) + "\n</jsplugins>\n"); }, "安装成功!",
@@ -651,18 +652,61 @@ TEST_F(InstallerWindow, TheNoticeSaysWhatHappenedAndWhatComesNext) {
        "没有找到办公套件的插件文件夹：办公套件还没有启动过。请先启动一次办公套件，关闭它，然后再安"
        "装。",
        "无法创建XML文件：" + std::string(list_path)},
-      {"a malformed list", [this] { put_list("<jsplugins>\n<x\n"); }, "安装失败!",
-       own + "的第2行有XML格式错误，安装程序没有修改它。请用文本编辑器修正这一行后再试。" + keep,
+      {"a malformed list before any add-on", [this] { put_list("<jsplugins>\n<x\n"); }, "安装失败!",
+       own + "的第2行有XML格式错误，安装程序没有修改它。请用文本编辑器修正这一行后再试。",
        "有XML格式错误"},
+      {"a malformed list after another add-on",
+       [this] {
+         put_list("<jsplugins>\n<jsplugin name=\"Other\" url=\"https://o/\"/>\n<x\n</jsplugins>\n");
+       },
+       "安装失败!",
+       own + "的第4行有XML格式错误，安装程序没有修改它。请用文本编辑器修正这一行后再试。" + keep,
+       "有XML格式错误"},
+      {"a page that is no add-on list",
+       [this] { put_list("<html>\n<jsplugin name=\"Other\" url=\"https://o/\"/>\n</html>\n"); },
+       "安装失败!",
+       own +
+           "不是办公套件的插件列表：其中的内容是另一种文件，安装程序没有修改它。请检查这个文件是从"
+           "哪里来的。",
+       "的根元素不是<jsplugins>"},
+      {"uninstall over an entry that is not enabled",
+       [this] {
+         put_list(
+             "<jsplugins>\n<jspluginonline enable=\"false\" name=\"Quillora插件\" "
+             "url=\"https://x/\"/>\n</jsplugins>\n");
+       },
+       "卸载成功!",
+       "插件列表中有未启用的Quillora插件条目，安装程序按原样保留了它，这次没有做任何修改。", "",
+       uninstall_at},
+      {"uninstall where it is not installed", [this] { put_list(plain_list); }, "卸载成功!",
+       "Quillora插件现在没有安装，这次没有做任何修改。", "", uninstall_at},
+      {"a list that links to itself",
+       [this] {
+         make_list_folder();
+         ASSERT_EQ(symlink("publish.xml", list().c_str()), 0);
+       },
+       "安装失败!",
+       own + "是一个绕回自身的链接，或者要经过太多层链接才能找到文件。" + own +
+           "保持原样。请修正这个链接后再试。",
+       "：Too many levels of symbolic links"},
+      {"a file where the suite's folder should be",
+       [this] {
+         make_dirs(at(".local/share/Kingsoft/wps"));
+         write_bytes(at(".local/share/Kingsoft/wps/jsaddons"), "");
+       },
+       "安装失败!",
+       "~/.local/share/Kingsoft/wps/"
+       "jsaddons的路径上有一个文件占着文件夹的位置，办公套件和安装程序都无法在那里创建插件列表。请"
+       "检"
+       "查并移开这个文件，启动一次办公套件后再试。",
+       "：Not a directory"},
       {"a list in another encoding",
        [this] {
          put_list("<?xml version=\"1.0\" encoding=\"GBK\"?>\n<jsplugins>\n</jsplugins>\n");
        },
        "安装失败!",
-       own +
-           "声明的编码不是UTF-8，写入Quillora插件会损坏其中的文字，安装程序没有修改它。请把它另存"
-           "为UTF-8编码后再试。" +
-           keep,
+       own + "声明的编码不是UTF-8，写入Quillora插件会损坏其中的文字，安装程序没有修改它。请把它另存"
+             "为UTF-8编码后再试。",
        "XML声明的编码不是UTF-8"},
       {"the home's list changed, a Flatpak copy's is malformed",
        [&] {
@@ -671,10 +715,9 @@ TEST_F(InstallerWindow, TheNoticeSaysWhatHappenedAndWhatComesNext) {
          write_bytes(at(flatpak + "/publish.xml"), "<jsplugins><x");
        },
        "安装失败!",
-       "已在" + own +
-           "中添加Quillora插件，请重新启动办公套件。沙盒应用cn.wps.Office的插件列表的第1行"
-           "有XML格式错误，安装程序没有修改它。请用文本编辑器修正这一行后再试。" +
-           keep,
+       "已在" + own + "中添加Quillora插件，请重新启动办公套件。沙盒应用cn.wps.Office的插件列表~/" +
+           flatpak +
+           "/publish.xml的第1行有XML格式错误，安装程序没有修改它。请用文本编辑器修正这一行后再试。",
        "有XML格式错误"},
   };
   for (const auto& c : cases) {
@@ -684,11 +727,12 @@ TEST_F(InstallerWindow, TheNoticeSaysWhatHappenedAndWhatComesNext) {
     c.arrange();
     const std::string before = exists(list()) ? read_bytes(list()) : "";
     start();
-    click(window_, install_at);
+    click(window_, c.button);
     std::string dialog = notice();
     ASSERT_FALSE(dialog.empty());
 
     std::string tree = accessible_tree_with(pid_, c.why);
+    EXPECT_NE(tree.find("push button: 确定\n"), std::string::npos) << tree;
     EXPECT_NE(tree.find("label: " + c.primary + "\n"), std::string::npos) << tree;
     EXPECT_NE(tree.find("label: " + c.why + "\n"), std::string::npos) << tree;
     EXPECT_NE(console_err().find(c.console), std::string::npos) << console_err();
