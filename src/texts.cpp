@@ -140,7 +140,7 @@ constexpr cause_words cause_texts[] = {
 
 // What the notice says where the system refused a step on a list, for the causes she may meet:
 // what happened and what to do, the system's own words left to the console and --json. {kept}
-// says that the list is as it was, where it is.
+// says that the list is as it was, where it is; {kept_it} the same of the list just named.
 struct error_words {
   int error;
   std::string_view notice;
@@ -152,16 +152,17 @@ constexpr std::string_view no_permission_notice =
 constexpr error_words error_texts[] = {
     {EACCES, no_permission_notice},
     {EPERM, no_permission_notice},
-    {EROFS, "{list}所在的文件系统是只读的。{kept}请让管理员把它挂载为可写后再试。"},
+    {EROFS, "{list}所在的文件系统是只读的。{kept_it}请让管理员把它挂载为可写后再试。"},
     {ENOSPC, "磁盘已满。{kept}请腾出一些磁盘空间后再试。"},
     {EDQUOT, "您的磁盘配额已经用完。{kept}请删除一些文件，或者请管理员增加配额后再试。"},
     {ELOOP,
-     "{list}是一个绕回自身的链接，或者要经过太多层链接才能找到文件。{kept}请修正这个链接后再试。"},
-    {ENOENT, "{list}或它所在的文件夹找不到了。{kept}请启动一次办公套件后再试。"},
-    {EISDIR, "{list}是一个文件夹，而不是文件。{kept}请检查这个位置后再试。"},
-    {ENOTDIR, "{list}的路径上有一个文件占着文件夹的位置。{kept}请检查这个路径后再试。"},
+     "{list}是一个绕回自身的链接，或者要经过太多层链接才能找到文件。{kept_it}"
+     "请修正这个链接后再试。"},
+    {ENOENT, "{list}或它所在的文件夹找不到了。{kept_it}请启动一次办公套件后再试。"},
+    {EISDIR, "{list}是一个文件夹，而不是文件。{kept_it}请检查这个位置后再试。"},
+    {ENOTDIR, "{list}的路径上有一个文件占着文件夹的位置。{kept_it}请检查这个路径后再试。"},
     {EIO, "读写{list}时发生了输入/输出错误，磁盘可能有故障。{kept}请检查磁盘后再试。"},
-    {ENAMETOOLONG, "{list}的路径太长，系统无法处理。{kept}请缩短链接指向的路径后再试。"},
+    {ENAMETOOLONG, "{list}的路径太长，系统无法处理。{kept_it}请缩短链接指向的路径后再试。"},
 };
 // Where a file stands in the place of the suite's folder, which the suite then can't make either.
 constexpr std::string_view folder_is_file_notice =
@@ -245,7 +246,8 @@ std::string failure_sentence(const failure& f, const list_record* l) {
                          {"{seconds}", std::to_string(f.seconds)},
                          {"{signal}", signal_name(f)},
                          {"{keep}", f.others > 0 ? std::string(keep_it) : std::string()},
-                         {"{kept}", kept}});
+                         {"{kept}", kept},
+                         {"{kept_it}", kept.empty() ? "" : "它保持原样。"}});
   };
   if (f.at == step::home_unset)
     return std::string(no_home_notice);

@@ -686,8 +686,8 @@ TEST_F(InstallerWindow, TheNoticeSaysWhatHappenedAndWhatComesNext) {
          ASSERT_EQ(symlink("publish.xml", list().c_str()), 0);
        },
        "安装失败!",
-       own + "是一个绕回自身的链接，或者要经过太多层链接才能找到文件。" + own +
-           "保持原样。请修正这个链接后再试。",
+       own + "是一个绕回自身的链接，或者要经过太多层链接才能找到文件。它保持原样。请修正这个链接后"
+             "再试。",
        "：Too many levels of symbolic links"},
       {"a file where the suite's folder should be",
        [this] {

@@ -240,11 +240,10 @@ TEST(Report, RenderedOnTheConsoleInTheNoticeAndAsJson) {
        "检"
        "查并移开这个文件，启动一次办公套件后再试。"},
       {"a link to itself", failing(failure::of_system(step::access_target, own, ELOOP)),
-       own_list + "是一个绕回自身的链接，或者要经过太多层链接才能找到文件。" + own_list +
-           "保持原样。请修正这个链接后再试。"},
+       own_list + "是一个绕回自身的链接，或者要经过太多层链接才能找到文件。它保持原样。请修正这个链"
+                  "接后再试。"},
       {"a read-only file system", failing(failure::of_system(step::create_temp, own, EROFS)),
-       own_list + "所在的文件系统是只读的。" + own_list +
-           "保持原样。请让管理员把它挂载为可写后再试。"},
+       own_list + "所在的文件系统是只读的。它保持原样。请让管理员把它挂载为可写后再试。"},
       {"a full disk", failing(failure::of_system(step::write_temp, own, ENOSPC)),
        "磁盘已满。" + own_list + "保持原样。请腾出一些磁盘空间后再试。"},
       {"a full quota", failing(failure::of_system(step::write_temp, own, EDQUOT)),
@@ -252,17 +251,15 @@ TEST(Report, RenderedOnTheConsoleInTheNoticeAndAsJson) {
            "保持原样。请删除一些文件，或者请管理员增加配额后再试。"},
       {"a folder where the list should be",
        failing(failure::of_system(step::open_list, own, EISDIR)),
-       own_list + "是一个文件夹，而不是文件。" + own_list + "保持原样。请检查这个位置后再试。"},
+       own_list + "是一个文件夹，而不是文件。它保持原样。请检查这个位置后再试。"},
       {"a file on the way to the list",
        failing(failure::of_system(step::open_folder, own, ENOTDIR)),
-       own_list + "的路径上有一个文件占着文件夹的位置。" + own_list +
-           "保持原样。请检查这个路径后再试。"},
+       own_list + "的路径上有一个文件占着文件夹的位置。它保持原样。请检查这个路径后再试。"},
       {"an input/output error", failing(failure::of_system(step::read_list, own, EIO)),
        "读写" + own_list + "时发生了输入/输出错误，磁盘可能有故障。" + own_list +
            "保持原样。请检查磁盘后再试。"},
       {"a name too long", failing(failure::of_system(step::access_target, own, ENAMETOOLONG)),
-       own_list + "的路径太长，系统无法处理。" + own_list +
-           "保持原样。请缩短链接指向的路径后再试。"},
+       own_list + "的路径太长，系统无法处理。它保持原样。请缩短链接指向的路径后再试。"},
       {"the folder's sync failed after the list was replaced: no claim that it is as it was",
        failing(failure::of_system(step::sync_folder, own, EIO), true),
        "已在" + own_list + "中添加Quillora插件，请重新启动办公套件。读写" + own_list +
