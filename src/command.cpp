@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 
 #include "addon_list.hpp"
@@ -37,8 +38,13 @@ int run_mode(const options& chosen, mode what, std::optional<int> home) {
   print_console(run, chosen.json);
   // Most who meet this have never started the suite, or roll the add-on out before they do.
   for (const list_record& l : run.lists) {
-    if (l.failed && l.failed->at == step::create_list)
-      print_line(true, std::string(texts::create_folders_hint));
+    if (!l.failed || l.failed->at != step::create_list)
+      continue;
+    const bool file_in_the_way = l.failed->error == ENOTDIR;
+    print_line(true, std::string(file_in_the_way ? texts::folder_is_file_hint
+                                                 : texts::create_folders_hint));
+    if (home && !file_in_the_way)
+      print_line(true, std::string(texts::roots_home_hint));
   }
   if (chosen.json)
     print_json(run);

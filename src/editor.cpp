@@ -78,8 +78,10 @@ result<std::optional<opened_list>> open_list(int folder, const std::string& name
   if (facts.status == list_reader::verdict::ok)
     return std::optional<opened_list>(std::move(list));
   const bool too_large = facts.status == list_reader::verdict::too_large;
-  return list_fault(edit && !too_large ? step::modify_list : step::open_list, shown, facts.status,
-                    facts.line, facts.detail);
+  failure f = list_fault(edit && !too_large ? step::modify_list : step::open_list, shown,
+                         facts.status, facts.line, facts.detail);
+  f.others = facts.others;
+  return f;
 }
 
 // One list of a run: where it is, the run's rule and request, and the record it fills.
@@ -253,8 +255,11 @@ void list_job::replace(file_place& at, const std::optional<opened_list>& old) {
         return std::nullopt;  // the write is reported as such
       if (buffer.error() != 0 || result.status == list_reader::verdict::read_failed)
         return fault(step::read_list, shown, buffer.error() != 0 ? buffer.error() : EIO);
-      if (result.status != list_reader::verdict::ok)
-        return list_fault(step::modify_list, shown, result.status, result.line, result.detail);
+      if (result.status != list_reader::verdict::ok) {
+        failure f = list_fault(step::modify_list, shown, result.status, result.line, result.detail);
+        f.others = facts.others;
+        return f;
+      }
       return std::nullopt;
     };
     // The copy must hold all that the read found in the old list but the add-on.

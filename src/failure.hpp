@@ -75,7 +75,8 @@ struct failure {
   int error = 0;  // errno, for cause::system
   list_reader::verdict problem = list_reader::verdict::ok;
   std::uint64_t line = 0;
-  std::string detail;  // expat's words for a list's fault; the call, for of_call
+  std::string detail;        // expat's words for a list's fault; the call, for of_call
+  std::uint64_t others = 0;  // a list's fault: other add-ons' entries read before it
   int seconds = 0;
 
   // The system refused a call at `at` with `error` (an errno, taken at once by the caller).

@@ -177,6 +177,8 @@ void reader::start(const XML_Char* name, const XML_Char** attributes) {
   const bool ours = !open_addon_ && is_addon(tag);
   if (ours)
     open_addon(tag, before);
+  if (depth_ == 1 && tag.listed() && !ours && root_name_ == "jsplugins")
+    ++facts_.others;
   if (registered_ != nullptr && depth_ == 1 && tag.listed())
     keep_entry(tag, ours, ours ? open_addon_->enabled : tag.value("enable") != "false");
   ++depth_;

@@ -121,6 +121,7 @@ struct list_facts {
   digest rest;
   std::uint64_t entries = 0;  // elements of the add-on that are exactly this build's enabled
                               // entry, children of the root
+  std::uint64_t others = 0;   // other add-ons' entries in a <jsplugins> root, as far as it was read
 };
 
 // Reads `in` to its end with one parse, and, when `registered` is given, fills it with the

@@ -4,16 +4,20 @@
 #include <gtk/gtk.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "addon_list.hpp"
 #include "command.hpp"
 #include "editor.hpp"
 #include "picture.hpp"
+#include "printable.hpp"
 #include "render_text.hpp"
 #include "run_as_user.hpp"
 #include "texts.hpp"
@@ -39,7 +43,7 @@ constexpr char button_css[] =
     "button:active {-gtk-icon-effect: none; -gtk-icon-transform: translateY(1px);}\n"
     "button:focus {outline-color: #3451d1; outline-style: solid; outline-width: 2px;"
     " outline-offset: -3px; -gtk-outline-radius: 6px;}\n"
-    "#waiting {color: #3451d1;}\n";
+    "#waiting {color: #4b5263; font-size: smaller;}\n";
 
 // GTK's user priority: the buttons' own style wins over the theme's.
 constexpr guint button_css_priority = 800;
@@ -54,6 +58,13 @@ struct window_state {
   gint64 notice_mapped_at = 0;
 };
 window_state state;
+
+// Whether the edit waits for another copy's lock before it has changed any list: the home's own
+// list comes first, so a wait on it comes before any change. The editor's thread sets it, and
+// holds the mutex as it learns that the wait is over, so that a run given up under the mutex ends
+// before the editor goes on to change anything.
+std::mutex lock_wait_mutex;
+bool waiting_before_any_change = false;
 
 // A button that shows only a picture. Screen readers say `name`, since there is no label.
 GtkWidget* make_picture_button(const std::string& picture, const char* name) {
@@ -80,6 +91,19 @@ gboolean on_ok_btn_button_press_event(GtkWidget* button, GdkEventButton*, gpoint
   g_object_get(gtk_widget_get_settings(button), "gtk-double-click-time", &double_click_ms, nullptr);
   return state.notice_mapped_at == 0 ||
          g_get_monotonic_time() - state.notice_mapped_at < gint64{double_click_ms} * 1000;
+}
+
+// Ends the program at once, status 0, where the edit still waits for another copy's lock with
+// nothing changed yet: the person may leave then. False where the edit has gone further.
+bool leave_while_waiting() {
+  const std::lock_guard<std::mutex> hold(lock_wait_mutex);
+  if (!waiting_before_any_change)
+    return false;
+  print_line(true, std::string(texts::gave_up_waiting));
+  std::fflush(stdout);
+  std::fflush(stderr);
+  // The editor's thread stands still in the lock's wait, or at the mutex: nothing may run after.
+  _exit(0);
 }
 
 // Shows the window as busy, or as ready again: the buttons insensitive and a busy cursor.
@@ -110,9 +134,16 @@ constexpr edit uninstall_edit{mode::uninstall, "卸载成功!", "卸载失败!"}
 // dismisses it, then ends the main loop. `parent` may be null: the notice then stands alone.
 void show_info(gpointer parent, const char* message, GtkMessageType type = GTK_MESSAGE_INFO,
                const std::string& why = {}) {
+  // GTK's own words for the button and the kind of notice follow the locale, and there are none
+  // but English in the C locale that minimal systems run in: the notice says its own.
   GtkWidget* dialog =
       gtk_message_dialog_new(static_cast<GtkWindow*>(parent), GTK_DIALOG_DESTROY_WITH_PARENT, type,
-                             GTK_BUTTONS_OK, "%s", message);
+                             GTK_BUTTONS_NONE, "%s", message);
+  gtk_dialog_add_button(GTK_DIALOG(dialog), texts::ok_button, GTK_RESPONSE_OK);
+  gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
+  atk_object_set_name(gtk_widget_get_accessible(dialog), type == GTK_MESSAGE_ERROR
+                                                             ? texts::error_notice_name
+                                                             : texts::info_notice_name);
   if (!why.empty())
     gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", why.c_str());
   gtk_window_set_title(GTK_WINDOW(dialog), "安装提示");
@@ -128,14 +159,20 @@ void show_info(gpointer parent, const char* message, GtkMessageType type = GTK_M
 
 namespace {
 
+// While the edit waits with nothing changed, × takes clicks again, to leave.
 gboolean on_wait_started(gpointer) {
-  if (state.editing)
+  if (state.editing) {
     gtk_widget_show(state.waiting);
+    const std::lock_guard<std::mutex> hold(lock_wait_mutex);
+    gtk_widget_set_sensitive(state.buttons[1], waiting_before_any_change);
+  }
   return G_SOURCE_REMOVE;
 }
 
 gboolean on_wait_over(gpointer) {
   gtk_widget_hide(state.waiting);
+  if (state.editing)
+    gtk_widget_set_sensitive(state.buttons[1], FALSE);
   return G_SOURCE_REMOVE;
 }
 
@@ -144,7 +181,11 @@ void on_edit_thread(GTask* task, gpointer, gpointer task_data, GCancellable*) {
   edit_request request;
   request.what = static_cast<const edit*>(task_data)->what;
   request.home_path = home_variable();
-  request.on_wait = [](const std::string&, bool waiting) {
+  request.on_wait = [](const std::string& list, bool waiting) {
+    {
+      const std::lock_guard<std::mutex> hold(lock_wait_mutex);
+      waiting_before_any_change = waiting && list == list_path;
+    }
     if (waiting)
       print_line(true, std::string(texts::waiting));
     // The window is the main loop's: it learns of the wait there.
@@ -192,23 +233,25 @@ void on_uninstall_btn_clicked(GtkWidget*, gpointer data) {
 }
 
 void on_quit_btn_clicked(GtkWidget*, gpointer) {
-  gtk_main_quit();
+  if (!state.editing || leave_while_waiting())
+    gtk_main_quit();
 }
 
 void on_window_closed(GtkWidget*, gpointer) {
   gtk_main_quit();
 }
 
-// While the editor runs the window stays: the notice that follows tells what it did.
+// While the editor runs the window stays, for the notice that follows tells what it did; only
+// while it waits for another copy with nothing changed may the person leave.
 gboolean on_window_delete_event(GtkWidget*, GdkEvent*, gpointer) {
-  return state.editing;
+  return state.editing && !leave_while_waiting();
 }
 
 // Escape closes the window like 退出.
 gboolean on_window_key_press_event(GtkWidget*, GdkEventKey* event, gpointer) {
   if (event->keyval != GDK_KEY_Escape)
     return FALSE;
-  if (!state.editing)
+  if (!state.editing || leave_while_waiting())
     gtk_main_quit();
   return TRUE;
 }
@@ -241,7 +284,11 @@ bool window_for_home_owner() {
   else if (found->verdict == home_check::user)
     refused = become(found->owner);
   else {
-    print_line(true, std::string(texts::window_as_root));
+    std::string line(found->home ? texts::window_on_roots_home : texts::window_as_root);
+    const std::size_t mark = line.find("{home}");
+    if (mark != std::string::npos)
+      line.replace(mark, 6, printable(std::getenv("HOME") ? std::getenv("HOME") : ""));
+    print_line(true, line);
     return false;
   }
   if (refused) {
@@ -265,6 +312,34 @@ bool display_named(int argc, char** argv) {
       return true;
   }
   return false;
+}
+
+// The size of imgs/bg.jpg, the window's inside.
+constexpr int background_width = 652;
+constexpr int background_height = 356;
+
+// The width of the background's column of words, which the waiting words wrap within.
+constexpr int waiting_width = 280;
+
+// Puts `child` over the background with its corner at (x, y).
+void place_over(GtkWidget* overlay, GtkWidget* child, int x, int y) {
+  gtk_widget_set_halign(child, GTK_ALIGN_START);
+  gtk_widget_set_valign(child, GTK_ALIGN_START);
+  gtk_widget_set_margin_start(child, x);
+  gtk_widget_set_margin_top(child, y);
+  gtk_overlay_add_overlay(GTK_OVERLAY(overlay), child);
+}
+
+// One console line naming the window's pictures that can't be loaded from `imgs`: started from
+// another folder the window shows placeholders, and this says why.
+void say_missing_pictures(const std::string& imgs) {
+  std::string names;
+  for (const char* name : {"bg.jpg", "install.png", "exit.png", "uninstall.png"}) {
+    if (gdk_pixbuf_get_file_info((imgs + name).c_str(), nullptr, nullptr) == nullptr)
+      names += (names.empty() ? "" : "、") + std::string(name);
+  }
+  if (!names.empty())
+    print_line(true, std::string(texts::pictures_missing) + printable(imgs) + "：" + names);
 }
 
 // What a sighted user reads on the pictures.
@@ -340,20 +415,26 @@ int main(int argc, char* argv[]) {
   gtk_window_set_default_icon_name("com.quillora.Installer");
 
   window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-  GtkWidget* fixed = gtk_fixed_new();
   gtk_window_set_decorated(GTK_WINDOW(window), FALSE);
   gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
+  gtk_window_set_resizable(GTK_WINDOW(window), FALSE);
   gtk_container_set_border_width(GTK_CONTAINER(window), 1);
 
   name_for_screen_readers();
 
   // Pictures are found in ./imgs of the folder the program was started from, held by its full
   // path since the editor changes the working folder; a missing one shows GTK's broken-image
-  // placeholder and the buttons still work.
+  // placeholder and the buttons still work, and the console names what is missing.
   g_autofree gchar* start_folder = g_get_current_dir();
   const std::string imgs = std::string(start_folder) + "/imgs/";
+  say_missing_pictures(imgs);
   GtkWidget* background = picture_new(imgs + "bg.jpg");
-  gtk_fixed_put(GTK_FIXED(fixed), background, 0, 0);
+  // The background alone sizes the window: what lies over it is clipped to it, so larger text
+  // never widens the window past its picture nor moves it off the centre.
+  // Without its picture, the placeholder stands in a background of the picture's size all the same.
+  GtkWidget* overlay = gtk_overlay_new();
+  gtk_widget_set_size_request(background, background_width, background_height);
+  gtk_container_add(GTK_CONTAINER(overlay), background);
 
   GtkWidget* install_btn = make_picture_button(imgs + "install.png", texts::install_button);
   GtkWidget* quit_btn = make_picture_button(imgs + "exit.png", texts::quit_button);
@@ -361,23 +442,28 @@ int main(int argc, char* argv[]) {
   state.buttons[0] = install_btn;
   state.buttons[1] = quit_btn;
   state.buttons[2] = uninstall_btn;
-  // Shown only while another copy of the program holds a list, under 安装.
+  // Shown only while another copy of the program holds a list, in the background's free band
+  // between its words and 安装, wrapped within it.
   state.waiting = gtk_label_new(texts::window_waiting);
   gtk_widget_set_name(state.waiting, "waiting");
+  gtk_label_set_line_wrap(GTK_LABEL(state.waiting), TRUE);
+  gtk_label_set_xalign(GTK_LABEL(state.waiting), 0);
+  gtk_label_set_max_width_chars(GTK_LABEL(state.waiting), 1);
+  gtk_widget_set_size_request(state.waiting, waiting_width, -1);
   style_buttons();
 
-  gtk_fixed_put(GTK_FIXED(fixed), install_btn, 330, 185);
-  gtk_fixed_put(GTK_FIXED(fixed), uninstall_btn, 570, 290);
-  gtk_fixed_put(GTK_FIXED(fixed), quit_btn, 585, 20);
-  gtk_fixed_put(GTK_FIXED(fixed), state.waiting, 352, 254);
-  gtk_container_add(GTK_CONTAINER(window), fixed);
+  place_over(overlay, install_btn, 330, 185);
+  place_over(overlay, uninstall_btn, 570, 290);
+  place_over(overlay, quit_btn, 585, 20);
+  place_over(overlay, state.waiting, 345, 155);
+  gtk_container_add(GTK_CONTAINER(window), overlay);
   connect_handlers(install_btn, quit_btn, uninstall_btn);
 
   gtk_widget_show(background);
   gtk_widget_show(install_btn);
   gtk_widget_show(uninstall_btn);
   gtk_widget_show(quit_btn);
-  gtk_widget_show(fixed);
+  gtk_widget_show(overlay);
   // Enter or space at start installs, the one thing people come for; 退出 took the first focus.
   gtk_widget_grab_focus(install_btn);
   gtk_widget_show(window);

@@ -65,7 +65,8 @@ std::string filled(std::string_view text,
 }
 
 // Why a list can't be read or edited: the console's reason after "：", and the notice's sentence.
-// {line}, {detail} and {list} stand for the line, expat's words and the list concerned.
+// {line}, {detail} and {list} stand for the line, expat's words and the list concerned; {keep}
+// asks her to keep the file where the reader met other add-ons' entries before the fault.
 struct problem_words {
   list_reader::verdict problem;
   std::string_view console;
@@ -86,9 +87,8 @@ constexpr problem_words problem_texts[] = {
     {list_reader::verdict::malformed, "第{line}行有XML格式错误：{detail}",
      "{list}的第{line}行有XML格式错误，安装程序没有修改它。请用文本编辑器修正这一行后再试。{keep}"},
     {list_reader::verdict::not_jsplugins, "第{line}行的根元素不是<jsplugins>",
-     "{list}的根元素不是<jsplugins>"
-     "，它不像是办公套件的插件列表，安装程序没有修改它。请检查这个文件。"
-     "{keep}"},
+     "{list}不是办公套件的插件列表：其中的内容是另一种文件，安装程序没有修改它。请检查这个文件是"
+     "从哪里来的。"},
     {list_reader::verdict::not_utf8, "XML声明的编码不是UTF-8",
      "{list}声明的编码不是UTF-8，写入Quillora插件会损坏其中的文字，安装程序没有修改它。请把它另存为"
      "UTF-8编码后再试。{keep}"},
@@ -151,11 +151,36 @@ constexpr cause_words cause_texts[] = {
      "为用户{file}运行的安装程序异常结束（{signal}），插件列表可能没有修改。请再试一次。"},
 };
 
-// What the notice says where the system refused a step.
+// What the notice says where the system refused a step on a list, for the causes she may meet:
+// what happened and what to do, the system's own words left to the console and --json. {kept}
+// says that the list is as it was, where it is; {kept_it} the same of the list just named.
+struct error_words {
+  int error;
+  std::string_view notice;
+};
+
 constexpr std::string_view no_permission_notice =
     "没有权限修改{list}。请检查这个文件及其所在文件夹的权限，或者请管理员为您安装。";
-constexpr std::string_view disk_full_notice =
-    "磁盘已满，{list}保持原样。请腾出一些磁盘空间后再试。";
+
+constexpr error_words error_texts[] = {
+    {EACCES, no_permission_notice},
+    {EPERM, no_permission_notice},
+    {EROFS, "{list}所在的文件系统是只读的。{kept_it}请让管理员把它挂载为可写后再试。"},
+    {ENOSPC, "磁盘已满。{kept}请腾出一些磁盘空间后再试。"},
+    {EDQUOT, "您的磁盘配额已经用完。{kept}请删除一些文件，或者请管理员增加配额后再试。"},
+    {ELOOP,
+     "{list}是一个绕回自身的链接，或者要经过太多层链接才能找到文件。{kept_it}"
+     "请修正这个链接后再试。"},
+    {ENOENT, "{list}或它所在的文件夹找不到了。{kept_it}请启动一次办公套件后再试。"},
+    {EISDIR, "{list}是一个文件夹，而不是文件。{kept_it}请检查这个位置后再试。"},
+    {ENOTDIR, "{list}的路径上有一个文件占着文件夹的位置。{kept_it}请检查这个路径后再试。"},
+    {EIO, "读写{list}时发生了输入/输出错误，磁盘可能有故障。{kept}请检查磁盘后再试。"},
+    {ENAMETOOLONG, "{list}的路径太长，系统无法处理。{kept_it}请缩短链接指向的路径后再试。"},
+};
+// Where a file stands in the place of the suite's folder, which the suite then can't make either.
+constexpr std::string_view folder_is_file_notice =
+    "~/{folder}的路径上有一个文件占着文件夹的位置，办公套件和安装程序都无法在那里创建插件列表。请"
+    "检查并移开这个文件，启动一次办公套件后再试。";
 constexpr std::string_view no_suite_notice =
     "没有找到办公套件的插件文件夹：办公套件还没有启动过。请先启动一次办公套件，关闭它，然后再安装"
     "。";
@@ -164,7 +189,7 @@ constexpr std::string_view no_home_notice =
     "序。";
 constexpr std::string_view home_notice =
     "无法进入用户主目录{file}：{reason}。请检查这个文件夹，或者请管理员帮助。";
-constexpr std::string_view other_notice = "{line}。{list}保持原样。";
+constexpr std::string_view other_notice = "{line}。{kept}";
 // Root's own failures before any list was reached.
 constexpr std::string_view root_notice = "{line}。安装程序没有修改任何插件列表。";
 
@@ -178,6 +203,12 @@ std::string reason_of(int error) {
     case EACCES:
     case EPERM:
       return "没有权限";
+    case ELOOP:
+      return "链接绕回自身或层数太多";
+    case ENAMETOOLONG:
+      return "路径太长";
+    case EIO:
+      return "输入/输出错误";
     default:
       break;
   }
@@ -213,25 +244,31 @@ std::string cause_text(const failure& f) {
 // A list as a person finds it: the home's own as a path under ~, a sandbox's by its app.
 std::string list_name(const list_record& l) {
   if (!l.sandbox.empty())
-    return "沙盒应用" + printable(l.sandbox) + "的插件列表";
+    return "沙盒应用" + printable(l.sandbox) + "的插件列表~/" + printable(l.path);
   return "插件列表~/" + printable(l.path);
 }
 
 // The notice's sentence for the failure `f` of the list `l` (none for the home's own failures).
 std::string failure_sentence(const failure& f, const list_record* l) {
   const std::string list = l != nullptr ? list_name(*l) : std::string();
+  const std::string kept = l != nullptr && !l->changed ? list + "保持原样。" : std::string();
   const auto fill = [&](std::string_view text) {
     return filled(text, {{"{list}", list},
                          {"{line}", std::to_string(f.line)},
                          {"{file}", printable(f.file)},
                          {"{seconds}", std::to_string(f.seconds)},
                          {"{signal}", signal_name(f)},
-                         {"{keep}", std::string(keep_it)}});
+                         {"{keep}", f.others > 0 ? std::string(keep_it) : std::string()},
+                         {"{kept}", kept},
+                         {"{kept_it}", kept.empty() ? "" : "它保持原样。"}});
   };
   if (f.at == step::home_unset)
     return std::string(no_home_notice);
   if (f.at == step::enter_home || f.at == step::user_home)
     return filled(home_notice, {{"{file}", printable(f.file)}, {"{reason}", reason_of(f.error)}});
+  if (f.at == step::create_list && f.error == ENOTDIR)
+    return filled(folder_is_file_notice,
+                  {{"{folder}", printable(f.file.substr(0, f.file.rfind('/')))}});
   if (f.at == step::create_list)
     return std::string(no_suite_notice);
   if (f.why == cause::list_problem) {
@@ -246,11 +283,11 @@ std::string failure_sentence(const failure& f, const list_record* l) {
   }
   if (l == nullptr)
     return filled(root_notice, {{"{line}", failure_line(f)}});
-  if (f.error == EACCES || f.error == EPERM || f.error == EROFS)
-    return fill(no_permission_notice);
-  if (f.error == ENOSPC || f.error == EDQUOT)
-    return fill(disk_full_notice);
-  return filled(other_notice, {{"{line}", failure_line(f)}, {"{list}", list}});
+  for (const error_words& words : error_texts) {
+    if (words.error == f.error)
+      return fill(words.notice);
+  }
+  return filled(other_notice, {{"{line}", failure_line(f)}, {"{kept}", kept}});
 }
 
 // The lists that changed, named one after another with "、".
@@ -304,9 +341,14 @@ std::string notice_text(const run_report& run) {
   const bool install = run.what == mode::install;
   const std::string changed_lists = changed_names(run);
   if (succeeded(run)) {
+    if (changed_lists.empty() && install)
+      return "Quillora插件此前已经安装，这次没有做任何修改。";
+    // Uninstall leaves an entry that is not enabled as it is: the suite does not load it.
     if (changed_lists.empty())
-      return install ? "Quillora插件此前已经安装，这次没有做任何修改。"
-                     : "Quillora插件没有安装过，这次没有做任何修改。";
+      return overall_state(run) == addon_state::disabled
+                 ? "插件列表中有未启用的Quillora插件条目，安装程序按原样保留了它，这次没有做任何修"
+                   "改。"
+                 : "Quillora插件现在没有安装，这次没有做任何修改。";
     return install ? "Quillora插件已添加到办公套件。请重新启动办公套件，之后即可使用。"
                    : "Quillora插件已从办公套件中移除。请重新启动办公套件使更改生效。";
   }

@@ -25,6 +25,15 @@ inline constexpr std::string_view waiting = "另一个安装程序正在修改XM
 // another copy holds a list.
 inline constexpr char window_name[] = "Quillora插件安装";
 inline constexpr char window_waiting[] = "另一个安装程序正在修改插件列表，请稍候……";
+// On stderr where the person leaves the window while it still waits for another copy.
+inline constexpr std::string_view gave_up_waiting =
+    "已放弃：另一个安装程序仍在修改XML文件，这次没有做任何修改";
+// On stderr before the window, followed by the folder and the pictures' names.
+inline constexpr std::string_view pictures_missing = "无法加载安装窗口的图片，窗口将显示占位图标：";
+// The notice's button, and what screen readers call the notice, in every locale.
+inline constexpr char ok_button[] = "确定";
+inline constexpr char info_notice_name[] = "提示";
+inline constexpr char error_notice_name[] = "错误";
 // Before GTK's own words, where no display is named.
 inline constexpr std::string_view no_display =
     "安装窗口需要图形界面的显示器；没有显示器时，请用--install、--uninstall或--status在终端中操作"
@@ -35,9 +44,22 @@ inline constexpr std::string_view window_as_root =
     "安装窗口不以root身份运行：主目录不属于普通用户时，请用--install、--uninstall、--status或--"
     "list在终端"
     "中操作root的插件列表，或以用户本人的身份打开安装窗口（详见--help）";
+// The same where the home is root's own (it was found and root keeps it): {home} is its path.
+inline constexpr std::string_view window_on_roots_home =
+    "安装窗口不以root身份运行：主目录{home}属于root，这里的插件列表是root自己的。要为某个用户安装，"
+    "请以该用户的身份打开安装窗口，或用--install --user 用户名；要修改root自己的插件列表，请用--"
+    "install、--uninstall、--status或--list在终端中操作（详见--help）";
 // After the failure line of an install whose suite never made its folder.
 inline constexpr std::string_view create_folders_hint =
     "提示：办公套件还没有创建插件文件夹；如果要直接创建，请加上--create-folders";
+// Beside it where root keeps root: her suite's folder is under her home, not root's.
+inline constexpr std::string_view roots_home_hint =
+    "提示：主目录属于root，这里的插件列表是root自己的；要为某个用户安装，请以该用户的身份运行，或加"
+    "上--user 用户名";
+// Instead, where a file stands on the way to the suite's folder (ENOTDIR).
+inline constexpr std::string_view folder_is_file_hint =
+    "提示：插件文件夹的路径上有一个文件占着文件夹的位置，办公套件也无法在那里创建文件夹；请检查并移"
+    "开这个文件";
 
 // The command line: its options' help, its usage errors and its usage lines.
 inline constexpr char help_install[] = "为当前用户安装Quillora插件";

@@ -136,13 +136,21 @@ TEST_F(CommandLine, InstallAndUninstallRunWithoutDisplayOrGtk) {
   EXPECT_EQ(run({"--install"}), succeeded(head_lines() + "已添加Quillora插件节点\n"));
 }
 
+// Root, whose home this is where the tests run as root, learns that it is not a user's.
+std::string roots_home_hint() {
+  return geteuid() == 0 ? "提示：主目录属于root，这里的插件列表是root自己的；要为某个用户安装，请以"
+                          "该用户的身份运行，或加上--user 用户名\n"
+                        : "";
+}
+
 TEST_F(CommandLine, FailedEditsExitOne) {
   // The office suite never ran for this user: there is no folder to put the list in.
   // The command line names the option that makes the folders.
   EXPECT_EQ(run({"--install"}),
             failed(head_lines(), failure("无法创建XML文件", "No such file or directory") +
                                      "提示：办公套件还没有创建插件文件夹；如果要直接创建，请加上"
-                                     "--create-folders\n"));
+                                     "--create-folders\n" +
+                                     roots_home_hint()));
   EXPECT_FALSE(exists(at(".local")));
   // A home that is not there: the console's words as ever, and for scripts which and why.
   const std::string gone = at("gone");
@@ -360,9 +368,11 @@ TEST_F(CommandLine, WithoutAnOptionTheWindowStillNeedsADisplay) {
   // Root's own home: no GTK at all, display or not, and a line says what serves root instead.
   if (geteuid() == 0) {
     const std::string instead =
-        "安装窗口不以root身份运行：主目录不属于普通用户时，请用--install、--uninstall、--status或--"
-        "list"
-        "在终端中操作root的插件列表，或以用户本人的身份打开安装窗口（详见--help）\n";
+        "安装窗口不以root身份运行：主目录" + home_ +
+        "属于root，这里的插件列表是root自己的。要为某个用户安装，请以该用户的身份打开安装窗口，或用"
+        "--install --user "
+        "用户名；要修改root自己的插件列表，请用--install、--uninstall、--status或--"
+        "list在终端中操作（详见--help）\n";
     EXPECT_EQ(run({}), failed("", instead));
     EXPECT_EQ(run({"--display", ":99"}), failed("", instead));
     EXPECT_FALSE(exists(at(".local")));
@@ -599,9 +609,10 @@ TEST_F(CommandLine, RootRunsForAUserAsThatUser) {
     return run;
   };
   const std::string no_window_as_root =
-      "安装窗口不以root身份运行：主目录不属于普通用户时，请用--install、--uninstall、--status或--"
-      "list"
-      "在终端中操作root的插件列表，或以用户本人的身份打开安装窗口（详见--help）\n";
+      "安装窗口不以root身份运行：主目录" + root_home +
+      "属于root，这里的插件列表是root自己的。要为某个用户安装，请以该用户的身份打开安装窗口，或用"
+      "--install --user 用户名；要修改root自己的插件列表，请用--install、--uninstall、--status或--"
+      "list在终端中操作（详见--help）\n";
 
   const std::vector<std::string> for_her{"--user", her.name(), "--install"};
   const std::vector<std::string> as_root{"HOME=" + home_, "PATH=/usr/bin:/bin"};
@@ -906,7 +917,8 @@ TEST_F(CommandLine, JsonTellsScriptsWhatEachRunDid) {
        {"--install", "--json"},
        1,
        refused("install", no_folder),
-       no_folder + "提示：办公套件还没有创建插件文件夹；如果要直接创建，请加上--create-folders\n"},
+       no_folder + "提示：办公套件还没有创建插件文件夹；如果要直接创建，请加上--create-folders\n" +
+           roots_home_hint()},
       {[this] { make_list_folder(); },
        {"--install", "--json"},
        0,

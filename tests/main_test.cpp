@@ -489,21 +489,30 @@ class InstallerWindow : public TestHome {
 
 constexpr std::string_view plain_list = "<?xml version=\"1.0\"?>\n<jsplugins>\n</jsplugins>\n";
 
+// Also with the desktop's large text: the words over the background wrap within it.
 TEST_F(InstallerWindow, OpensUndecoratedAndCentredAtTheSizeOfItsBackground) {
-  start();
   int width = 0, height = 0;
   ASSERT_NE(gdk_pixbuf_get_file_info(SOURCE_DIR "/imgs/bg.jpg", &width, &height), nullptr);
-
-  geometry g = window_geometry(window_);
-  EXPECT_EQ(g.width, width + 2 * border);
-  EXPECT_EQ(g.height, height + 2 * border);
-  EXPECT_EQ(shell("xprop -id " + window_ + " _NET_FRAME_EXTENTS"),
-            "_NET_FRAME_EXTENTS(CARDINAL) = 0, 0, 0, 0");
-  std::string display = shell("xdotool getdisplaygeometry");
-  int screen_w = std::atoi(display.c_str());
-  int screen_h = std::atoi(display.c_str() + display.find(' ') + 1);
-  EXPECT_NEAR(g.x, (screen_w - g.width) / 2, 1);
-  EXPECT_NEAR(g.y, (screen_h - g.height) / 2, 1);
+  geometry g;
+  for (const char* text_scale : {"1.5", "1"}) {
+    SCOPED_TRACE(text_scale);
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    environment_["GDK_DPI_SCALE"] = text_scale;
+    start();
+    g = window_geometry(window_);
+    EXPECT_EQ(g.width, width + 2 * border);
+    EXPECT_EQ(g.height, height + 2 * border);
+    EXPECT_EQ(shell("xprop -id " + window_ + " _NET_FRAME_EXTENTS"),
+              "_NET_FRAME_EXTENTS(CARDINAL) = 0, 0, 0, 0");
+    std::string display = shell("xdotool getdisplaygeometry");
+    int screen_w = std::atoi(display.c_str());
+    int screen_h = std::atoi(display.c_str() + display.find(' ') + 1);
+    EXPECT_NEAR(g.x, (screen_w - g.width) / 2, 1);
+    EXPECT_NEAR(g.y, (screen_h - g.height) / 2, 1);
+  }
 
   // A person looks at this one before the window is called done.
   shell("mkdir -p " BUILD_DIR "/screenshots");
@@ -634,6 +643,7 @@ TEST_F(InstallerWindow, TheNoticeSaysWhatHappenedAndWhatComesNext) {
     std::string primary;
     std::string why;      // the notice's second text
     std::string console;  // what stderr holds
+    point button = install_at;
   } cases[] = {
       {"the add-on was there already",
        [this] { put_list("<jsplugins>\n" + std::string(entry) + "\n</jsplugins>\n"); }, "安装成功!",
@@ -642,18 +652,61 @@ TEST_F(InstallerWindow, TheNoticeSaysWhatHappenedAndWhatComesNext) {
        "没有找到办公套件的插件文件夹：办公套件还没有启动过。请先启动一次办公套件，关闭它，然后再安"
        "装。",
        "无法创建XML文件：" + std::string(list_path)},
-      {"a malformed list", [this] { put_list("<jsplugins>\n<x\n"); }, "安装失败!",
-       own + "的第2行有XML格式错误，安装程序没有修改它。请用文本编辑器修正这一行后再试。" + keep,
+      {"a malformed list before any add-on", [this] { put_list("<jsplugins>\n<x\n"); }, "安装失败!",
+       own + "的第2行有XML格式错误，安装程序没有修改它。请用文本编辑器修正这一行后再试。",
        "有XML格式错误"},
+      {"a malformed list after another add-on",
+       [this] {
+         put_list("<jsplugins>\n<jsplugin name=\"Other\" url=\"https://o/\"/>\n<x\n</jsplugins>\n");
+       },
+       "安装失败!",
+       own + "的第4行有XML格式错误，安装程序没有修改它。请用文本编辑器修正这一行后再试。" + keep,
+       "有XML格式错误"},
+      {"a page that is no add-on list",
+       [this] { put_list("<html>\n<jsplugin name=\"Other\" url=\"https://o/\"/>\n</html>\n"); },
+       "安装失败!",
+       own +
+           "不是办公套件的插件列表：其中的内容是另一种文件，安装程序没有修改它。请检查这个文件是从"
+           "哪里来的。",
+       "的根元素不是<jsplugins>"},
+      {"uninstall over an entry that is not enabled",
+       [this] {
+         put_list(
+             "<jsplugins>\n<jspluginonline enable=\"false\" name=\"Quillora插件\" "
+             "url=\"https://x/\"/>\n</jsplugins>\n");
+       },
+       "卸载成功!",
+       "插件列表中有未启用的Quillora插件条目，安装程序按原样保留了它，这次没有做任何修改。", "",
+       uninstall_at},
+      {"uninstall where it is not installed", [this] { put_list(plain_list); }, "卸载成功!",
+       "Quillora插件现在没有安装，这次没有做任何修改。", "", uninstall_at},
+      {"a list that links to itself",
+       [this] {
+         make_list_folder();
+         ASSERT_EQ(symlink("publish.xml", list().c_str()), 0);
+       },
+       "安装失败!",
+       own + "是一个绕回自身的链接，或者要经过太多层链接才能找到文件。它保持原样。请修正这个链接后"
+             "再试。",
+       "：Too many levels of symbolic links"},
+      {"a file where the suite's folder should be",
+       [this] {
+         make_dirs(at(".local/share/Kingsoft/wps"));
+         write_bytes(at(".local/share/Kingsoft/wps/jsaddons"), "");
+       },
+       "安装失败!",
+       "~/.local/share/Kingsoft/wps/"
+       "jsaddons的路径上有一个文件占着文件夹的位置，办公套件和安装程序都无法在那里创建插件列表。请"
+       "检"
+       "查并移开这个文件，启动一次办公套件后再试。",
+       "：Not a directory"},
       {"a list in another encoding",
        [this] {
          put_list("<?xml version=\"1.0\" encoding=\"GBK\"?>\n<jsplugins>\n</jsplugins>\n");
        },
        "安装失败!",
-       own +
-           "声明的编码不是UTF-8，写入Quillora插件会损坏其中的文字，安装程序没有修改它。请把它另存"
-           "为UTF-8编码后再试。" +
-           keep,
+       own + "声明的编码不是UTF-8，写入Quillora插件会损坏其中的文字，安装程序没有修改它。请把它另存"
+             "为UTF-8编码后再试。",
        "XML声明的编码不是UTF-8"},
       {"the home's list changed, a Flatpak copy's is malformed",
        [&] {
@@ -662,10 +715,9 @@ TEST_F(InstallerWindow, TheNoticeSaysWhatHappenedAndWhatComesNext) {
          write_bytes(at(flatpak + "/publish.xml"), "<jsplugins><x");
        },
        "安装失败!",
-       "已在" + own +
-           "中添加Quillora插件，请重新启动办公套件。沙盒应用cn.wps.Office的插件列表的第1行"
-           "有XML格式错误，安装程序没有修改它。请用文本编辑器修正这一行后再试。" +
-           keep,
+       "已在" + own + "中添加Quillora插件，请重新启动办公套件。沙盒应用cn.wps.Office的插件列表~/" +
+           flatpak +
+           "/publish.xml的第1行有XML格式错误，安装程序没有修改它。请用文本编辑器修正这一行后再试。",
        "有XML格式错误"},
   };
   for (const auto& c : cases) {
@@ -675,11 +727,12 @@ TEST_F(InstallerWindow, TheNoticeSaysWhatHappenedAndWhatComesNext) {
     c.arrange();
     const std::string before = exists(list()) ? read_bytes(list()) : "";
     start();
-    click(window_, install_at);
+    click(window_, c.button);
     std::string dialog = notice();
     ASSERT_FALSE(dialog.empty());
 
     std::string tree = accessible_tree_with(pid_, c.why);
+    EXPECT_NE(tree.find("push button: 确定\n"), std::string::npos) << tree;
     EXPECT_NE(tree.find("label: " + c.primary + "\n"), std::string::npos) << tree;
     EXPECT_NE(tree.find("label: " + c.why + "\n"), std::string::npos) << tree;
     EXPECT_NE(console_err().find(c.console), std::string::npos) << console_err();
@@ -739,6 +792,8 @@ TEST_F(InstallerWindow, WithoutItsPicturesTheWindowStillWorks) {
   folder_ = home_;  // a folder with no imgs in it
   put_list(plain_list);
   start();
+  EXPECT_EQ(console_err(), "无法加载安装窗口的图片，窗口将显示占位图标：" + home_ +
+                               "/imgs/：bg.jpg、install.png、exit.png、uninstall.png\n");
   click(window_, install_at);
   std::string dialog = notice();
   ASSERT_FALSE(dialog.empty()) << console_err();
@@ -899,9 +954,13 @@ TEST_F(InstallerWindow, WhileAnotherCopyHoldsTheLockTheWindowStaysAlive) {
     bool let_go;        // the other copy lets go once the window shows that it waits
     const char* primary;
     std::string list;
+    const char* leave = nullptr;  // how she leaves while it waits, nothing changed yet
   } cases[] = {
       {"the other copy lets go", "600", true, "安装成功!", with_entry},
       {"the other copy holds on past the bound", "3", false, "安装失败!", std::string(plain_list)},
+      {"she presses Escape", "600", true, nullptr, std::string(plain_list), "escape"},
+      {"she clicks ×", "600", true, nullptr, std::string(plain_list), "quit"},
+      {"the window manager closes it", "600", true, nullptr, std::string(plain_list), "close"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -925,6 +984,21 @@ TEST_F(InstallerWindow, WhileAnotherCopyHoldsTheLockTheWindowStaysAlive) {
       EXPECT_FALSE(sensitive(install.get()));
       const std::string busy = accessible_tree_with(pid_, words);
       EXPECT_NE(busy.find("label: " + words + "\n"), std::string::npos) << busy;
+      if (c.leave != nullptr) {
+        const std::string how = c.leave;
+        if (how == "escape")
+          shell("xdotool windowactivate --sync " + window_ + " key --clearmodifiers Escape");
+        else if (how == "quit")
+          click(window_, quit_at);
+        else
+          close_through_window_manager(window_);
+        EXPECT_EQ(exit_status(), 0);
+        EXPECT_EQ(console_err(),
+                  waiting + "已放弃：另一个安装程序仍在修改XML文件，这次没有做任何修改\n");
+        EXPECT_EQ(read_bytes(list()), c.list);
+        folder.reset();
+        continue;
+      }
       folder.reset();
     }
 
@@ -932,6 +1006,7 @@ TEST_F(InstallerWindow, WhileAnotherCopyHoldsTheLockTheWindowStaysAlive) {
     ASSERT_FALSE(dialog.empty()) << console_err();
     std::string tree = accessible_tree_with(pid_, c.primary);
     EXPECT_NE(tree.find(std::string("label: ") + c.primary + "\n"), std::string::npos) << tree;
+    EXPECT_NE(tree.find(c.let_go ? "alert: 提示\n" : "alert: 错误\n"), std::string::npos) << tree;
     const std::string err = console_err();
     EXPECT_NE(err.find(waiting), std::string::npos) << err;
     EXPECT_EQ(err.find(waiting), err.rfind(waiting)) << err;
@@ -987,10 +1062,12 @@ TEST_F(InstallerWindow, OnWaylandInstallsAndTheNoticeEndsTheRun) {
   ASSERT_NE(install, nullptr) << console_err();
   ASSERT_TRUE(do_action(install.get()));
 
-  ref<AtspiAccessible> ok = wait_for_accessible(pid_, "push button", "OK");
+  // Every word of the notice is the program's own, in the C locale too.
+  ref<AtspiAccessible> ok = wait_for_accessible(pid_, "push button", "确定");
   ASSERT_NE(ok, nullptr) << console_err();
   std::string tree = accessible_tree(pid_);
   EXPECT_NE(tree.find("label: 安装成功!\n"), std::string::npos) << tree;
+  EXPECT_NE(tree.find("alert: 提示\n"), std::string::npos) << tree;
   EXPECT_EQ(read_bytes(list()),
             "<?xml version=\"1.0\"?>\n<jsplugins>\n" + std::string(entry) + "\n</jsplugins>\n");
   ASSERT_TRUE(do_action(ok.get()));

@@ -76,6 +76,15 @@ TEST(Report, RenderedOnTheConsoleInTheNoticeAndAsJson) {
   const auto absent = addon_state::absent;
   list_record malformed = record(flatpak, disabled, std::nullopt);
   malformed.failed = problem(flatpak, list_reader::verdict::malformed, 4, "mismatched tag");
+  malformed.failed->others = 2;
+  // What the notice says of each list that failed, past its first words: one run per row below.
+  const auto failing = [](failure f, bool changed = false) {
+    list_record l = record(own, addon_state::absent, std::nullopt);
+    l.changed = changed;
+    l.failed = std::move(f);
+    return run_of(mode::install, {l});
+  };
+  const std::string own_list = "插件列表~/" + own;
   list_record missing_folder = record(own, std::nullopt, std::nullopt);
   failure no_folder;
   no_folder.at = step::create_list;
@@ -122,8 +131,10 @@ TEST(Report, RenderedOnTheConsoleInTheNoticeAndAsJson) {
            flatpak + "：第4行有XML格式错误：mismatched tag\n",
        1,
        "已在插件列表~/.local/share/Kingsoft/wps/jsaddons/publish.xml中添加Quillora插件，请重新启动"
-       "办公套件。沙盒应用cn.wps.Office的插件列表的第4行有XML格式错误，安装程序没有修改它。请用文本"
-       "编辑器修正这一行后再试。请不要删除这个文件，其中还登记着其他插件。",
+       "办公套件。沙盒应用cn.wps.Office的插件列表~/.var/app/cn.wps.Office/data/Kingsoft/wps/"
+       "jsaddons/"
+       "publish.xml的第4行有XML格式错误，安装程序没有修改它。请用文本编辑器修正这一行后再试。请不要"
+       "删除这个文件，其中还登记着其他插件。",
        R"({"action":"install","changed":true,"list":")" + own + R"(","error":"无法修改XML文件：)" +
            flatpak + R"(：第4行有XML格式错误：mismatched tag","lists":[{"list":")" + own +
            R"(","changed":true,"state":"enabled"},{"list":")" + flatpak +
@@ -228,5 +239,65 @@ TEST(Report, RenderedOnTheConsoleInTheNoticeAndAsJson) {
       EXPECT_EQ(notice_text(r.run), r.notice);
     }
     EXPECT_EQ(render_json(r.run), r.json);
+  }
+
+  // The notice alone, where the console and --json keep their words: each cause in hers.
+  const struct {
+    const char* what;
+    run_report run;
+    std::string notice;
+  } notices[] = {
+      {"uninstall over an entry that is not enabled",
+       run_of(mode::uninstall, {record(own, disabled, disabled)}),
+       "插件列表中有未启用的Quillora插件条目，安装程序按原样保留了它，这次没有做任何修改。"},
+      {"uninstall where it is not installed",
+       run_of(mode::uninstall, {record(own, absent, absent)}),
+       "Quillora插件现在没有安装，这次没有做任何修改。"},
+      {"a malformed list where no other add-on was read before the fault",
+       failing(problem(own, list_reader::verdict::malformed, 3, "unclosed token")),
+       own_list + "的第3行有XML格式错误，安装程序没有修改它。请用文本编辑器修正这一行后再试。"},
+      {"a file that is no add-on list",
+       failing(problem(own, list_reader::verdict::not_jsplugins, 1)),
+       own_list +
+           "不是办公套件的插件列表：其中的内容是另一种文件，安装程序没有修改它。请检查这个文件"
+           "是从哪里来的。"},
+      {"a file where the suite's folder should be",
+       failing(failure::of_system(step::create_list, own, ENOTDIR)),
+       "~/.local/share/Kingsoft/wps/"
+       "jsaddons的路径上有一个文件占着文件夹的位置，办公套件和安装程序都无法在那里创建插件列表。请"
+       "检"
+       "查并移开这个文件，启动一次办公套件后再试。"},
+      {"a link to itself", failing(failure::of_system(step::access_target, own, ELOOP)),
+       own_list + "是一个绕回自身的链接，或者要经过太多层链接才能找到文件。它保持原样。请修正这个链"
+                  "接后再试。"},
+      {"a read-only file system", failing(failure::of_system(step::create_temp, own, EROFS)),
+       own_list + "所在的文件系统是只读的。它保持原样。请让管理员把它挂载为可写后再试。"},
+      {"a full disk", failing(failure::of_system(step::write_temp, own, ENOSPC)),
+       "磁盘已满。" + own_list + "保持原样。请腾出一些磁盘空间后再试。"},
+      {"a full quota", failing(failure::of_system(step::write_temp, own, EDQUOT)),
+       "您的磁盘配额已经用完。" + own_list +
+           "保持原样。请删除一些文件，或者请管理员增加配额后再试。"},
+      {"a folder where the list should be",
+       failing(failure::of_system(step::open_list, own, EISDIR)),
+       own_list + "是一个文件夹，而不是文件。它保持原样。请检查这个位置后再试。"},
+      {"a file on the way to the list",
+       failing(failure::of_system(step::open_folder, own, ENOTDIR)),
+       own_list + "的路径上有一个文件占着文件夹的位置。它保持原样。请检查这个路径后再试。"},
+      {"an input/output error", failing(failure::of_system(step::read_list, own, EIO)),
+       "读写" + own_list + "时发生了输入/输出错误，磁盘可能有故障。" + own_list +
+           "保持原样。请检查磁盘后再试。"},
+      {"a name too long", failing(failure::of_system(step::access_target, own, ENAMETOOLONG)),
+       own_list + "的路径太长，系统无法处理。它保持原样。请缩短链接指向的路径后再试。"},
+      {"the folder's sync failed after the list was replaced: no claim that it is as it was",
+       failing(failure::of_system(step::sync_folder, own, EIO), true),
+       "已在" + own_list + "中添加Quillora插件，请重新启动办公套件。读写" + own_list +
+           "时发生了输入/输出错误，磁盘可能有故障。请检查磁盘后再试。"},
+      {"a cause without words of its own keeps the console's line",
+       failing(failure::of_system(step::lock_folder, own, ENOLCK)),
+       "无法锁定XML文件所在目录：" + own + "：No locks available。" + own_list + "保持原样。"},
+  };
+  for (const auto& n : notices) {
+    SCOPED_TRACE(n.what);
+    EXPECT_EQ(notice_text(n.run), n.notice);
   }
 }
