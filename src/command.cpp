@@ -2,10 +2,14 @@
 // where root runs it.
 #include "command.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "addon_list.hpp"
 #include "editor.hpp"
@@ -20,6 +24,39 @@
 #endif
 
 namespace {
+
+// A run started with a standard stream closed would give that number to the first file it opens,
+// the lock or a list's copy, and its lines would go there. A closed stream gets /dev/null opened
+// for reading in its place: what is written there still fails, as it did on the closed one, and
+// is reported as lost.
+void hold_standard_streams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+      continue;
+    const int opened = ::open("/dev/null", O_RDONLY);
+    if (opened != -1 && opened != fd) {  // only where a lower one was taken meanwhile
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
+}
+
+// `status`, or 1 where stdout did not take all that the run wrote there, its lines or its
+// object: a script would take what it got for the whole answer. One line on stderr says so, with
+// the system's reason (`error`, errno as the last write left it) and whether a list changed all
+// the same, since that change stands.
+int checked_output(int status, bool changed, int error) {
+  errno = error;
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+    return status;
+  std::string line = std::string(texts::stdout_lost);
+  if (errno != 0)
+    line += "：" + std::string(std::strerror(errno));
+  if (changed)
+    line += texts::change_stands;
+  print_line(true, line);
+  return 1;
+}
 
 // Runs the mode in this process; `home` is root's walk's folder where root keeps root.
 int run_mode(const options& chosen, mode what, std::optional<int> home) {
@@ -47,7 +84,7 @@ int run_mode(const options& chosen, mode what, std::optional<int> home) {
   print_lines(lines);
   if (chosen.json)
     print_line(false, render_json(run));
-  return exit_status(run);
+  return checked_output(exit_status(run), changed(run), errno);
 }
 
 // A failure before the editor ran (root's refusal, or her run that could not start): the run's
@@ -59,7 +96,7 @@ int cannot_run(const options& chosen, mode what, const failure& why) {
   print_lines(console_lines(run));
   if (chosen.json)
     print_line(false, render_json(run));
-  return exit_status(run);
+  return checked_output(exit_status(run), false, errno);
 }
 
 // The mode run for `who` by a process of hers, which root waits for as long as a run may take:
@@ -118,6 +155,7 @@ std::vector<std::string> folders_to_check() {
 }
 
 int run_command(const options& chosen) {
+  hold_standard_streams();
   if (chosen.what == command::version) {
     const std::string origin(server_origin());
     if (chosen.json) {
@@ -126,7 +164,7 @@ int run_command(const options& chosen) {
       print_line(false, "quillora-installer " QUILLORA_VERSION);
       print_line(false, std::string(texts::origin_line) + origin);
     }
-    return 0;
+    return checked_output(0, false, errno);
   }
   if (chosen.what == command::refused)
     return 2;

@@ -20,6 +20,11 @@ inline constexpr std::string_view removing = "包含Quillora插件节点，需�
 inline constexpr std::string_view added = "已添加Quillora插件节点";
 // While another copy holds a list, on stderr.
 inline constexpr std::string_view waiting = "另一个安装程序正在修改XML文件，请稍候";
+// On stderr, where the run's lines or object could not be written on stdout: a script would
+// otherwise take what it did not see for the run's whole answer. The second where a list
+// changed all the same.
+inline constexpr std::string_view stdout_lost = "无法写入标准输出";
+inline constexpr std::string_view change_stands = "；XML文件已修改，修改仍然有效";
 
 // The window: its name for task switchers and screen readers, and the words it shows while
 // another copy holds a list.

@@ -98,11 +98,14 @@ class CommandLine : public TestHome {
   }
 
   // Starts the installer as run_in does, as user nobody when `as_nobody` and the tests run as
-  // root, and leaves it running.
+  // root, and leaves it running; `arrange` runs in the child first, on its standard streams.
   child start_in(std::vector<std::string> args, std::vector<std::string> env,
-                 const char* program = INSTALLER, bool as_nobody = false) {
+                 const char* program = INSTALLER, bool as_nobody = false,
+                 std::function<void()> arrange = {}) {
     args.insert(args.begin(), program);
-    return start([args, env, program, as_nobody]() mutable {
+    return start([args, env, program, as_nobody, arrange]() mutable {
+      if (arrange)
+        arrange();
       if (as_nobody)
         become_nobody();
       std::vector<char*> argv;
@@ -208,6 +211,56 @@ TEST_F(CommandLine, AModeAloneNeverLoadsGtk) {
                    {"HOME=" + home_, "LD_DEBUG=libs", "LD_DEBUG_OUTPUT=" + at("beside")}),
             (outcome{0, "Quillora插件：已注册，已启用\n", ""}));
   EXPECT_NE(loaded_by(home_, "beside").find("libgtk-3"), std::string::npos);
+}
+
+// A script that gets no output must not read success: stdout full or closed fails the run, and
+// where a list changed, the line says that the change stands.
+TEST_F(CommandLine, LostOutputFailsTheRun) {
+  const std::function<void()> full = [] { dup2(open("/dev/full", O_WRONLY), 1); };
+  const std::function<void()> closed = [] { close(1); };
+  const std::string no_space = "无法写入标准输出：No space left on device";
+  const std::string no_stdout = "无法写入标准输出：Bad file descriptor";
+  const std::string stands = "；XML文件已修改，修改仍然有效\n";
+  const struct {
+    std::function<void()> arrange;  // the home before
+    std::vector<std::string> args;
+    const std::function<void()>& out;
+    std::string err;
+    std::string list;  // after
+  } rows[] = {
+      {[this] { put_list(installed); }, {"--status"}, full, no_space + "\n", installed},
+      {[this] { put_list(installed); }, {"--version"}, full, no_space + "\n", installed},
+      {[this] { put_list(installed); }, {"--install"}, closed, no_stdout + "\n", installed},
+      {[this] { put_list(installed); },
+       {"--status", "--json"},
+       closed,
+       no_stdout + "\n",
+       installed},
+      // The new list holds its own bytes alone, none of the lines meant for stdout.
+      {[this] { make_list_folder(); },
+       {"--install"},
+       closed,
+       no_stdout + stands,
+       std::string(skeleton)},
+      {[this] { make_list_folder(); },
+       {"--install", "--json"},
+       full,
+       no_space + stands,
+       std::string(skeleton)},
+      {[this] { put_list(skeleton); },
+       {"--uninstall", "--json"},
+       full,
+       no_space + stands,
+       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<jsplugins>\n</jsplugins>\n"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.args[0] + (r.args.size() > 1 ? " " + r.args[1] : ""));
+    remove_tree(at(".local"));
+    r.arrange();
+    const std::vector<std::string> env{"HOME=" + home_, "PATH=/usr/bin:/bin", "LANG=C.UTF-8"};
+    EXPECT_EQ(finish(start_in(r.args, env, INSTALLER, false, r.out)), (outcome{1, "", r.err}));
+    EXPECT_EQ(read_bytes(list()), r.list);
+  }
 }
 
 TEST_F(CommandLine, AMissingWindowProgramIsReported) {
