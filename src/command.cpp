@@ -64,14 +64,15 @@ int run_mode(const options& chosen, mode what, std::optional<int> home) {
   request.what = what;
   request.create_folders = chosen.create_folders;
   request.home = home;
-  request.on_wait = [](const std::string&, bool waiting) {
-    if (waiting)
+  request.on_wait = [quiet = chosen.quiet](const std::string&, bool waiting) {
+    if (waiting && !quiet)
       print_line(true, std::string(texts::waiting));
   };
   const run_report run = run_editor(request);
   std::vector<console_line> lines = console_lines(run);
-  // With --json, stdout holds the object alone; failures still go to stderr as lines.
-  if (chosen.json) {
+  // With --json, stdout holds the object alone; failures still go to stderr as lines. With
+  // --quiet, a run that went as asked prints nothing, for cron and the like.
+  if (chosen.json || chosen.quiet) {
     lines.erase(
         std::remove_if(lines.begin(), lines.end(), [](const console_line& l) { return !l.error; }),
         lines.end());

@@ -42,8 +42,11 @@ gboolean on_user_option(const gchar*, const gchar* value, gpointer data, GError*
 
 gboolean on_flag_option(const gchar* name, const gchar*, gpointer data, GError**) {
   auto& chosen = *static_cast<options*>(data);
-  if (std::string_view(name) == "--json")
+  const std::string_view option(name);
+  if (option == "--json")
     chosen.json = true;
+  else if (option == "--quiet" || option == "-q")
+    chosen.quiet = true;
   else
     chosen.create_folders = true;
   return TRUE;
@@ -62,9 +65,11 @@ const GOptionEntry own_options[] = {
      texts::help_list, nullptr},
     {"json", 0, no_arg, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_flag_option),
      texts::help_json, nullptr},
+    {"quiet", 'q', no_arg, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_flag_option),
+     texts::help_quiet, nullptr},
     {"create-folders", 0, no_arg, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_flag_option),
      texts::help_create_folders, nullptr},
-    {"version", 0, no_arg, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_mode_option),
+    {"version", 'V', no_arg, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_mode_option),
      texts::help_version, nullptr},
     {"user", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_user_option),
      texts::help_user, texts::help_user_value},
@@ -123,13 +128,16 @@ void print_as_utf8(const gchar* text) {
   std::fputs(text, stdout);
 }
 
-// What --user, --json and --create-folders ask against the mode, once the options are read:
-// empty when it may be done, else the usage error to report.
+// What --user, --json, --quiet and --create-folders ask against the mode, once the options are
+// read: empty when it may be done, else the usage error to report.
 std::string misused(const options& chosen) {
   if (chosen.create_folders && chosen.what != command::install)
     return std::string(texts::create_folders_alone);
   if (chosen.json && chosen.what == command::window)
     return std::string(texts::json_alone);
+  if (chosen.quiet && chosen.what != command::install && chosen.what != command::uninstall &&
+      chosen.what != command::status && chosen.what != command::list)
+    return std::string(texts::quiet_alone);
   if (!chosen.user)
     return {};
   if (chosen.what != command::install && chosen.what != command::uninstall &&

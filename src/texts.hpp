@@ -52,6 +52,8 @@ inline constexpr char help_list[] =
     "列出XML文件中注册的每个插件（名称、在线或离线、类型、是否启用、地址），不做任何修改";
 inline constexpr char help_json[] =
     "与上述选项一起使用：在标准输出上只打印一个JSON对象，供脚本读取";
+inline constexpr char help_quiet[] =
+    "与--install、--uninstall、--status或--list一起使用：只在标准错误输出上报告失败";
 inline constexpr char help_create_folders[] =
     "与--install一起使用：为从未启动过办公套件的用户创建缺少的文件夹";
 inline constexpr char help_version[] = "显示版本和插件发布服务器";
@@ -73,6 +75,8 @@ inline constexpr char two_users[] = "--user只能指定一个用户";
 inline constexpr std::string_view create_folders_alone = "--create-folders只能与--install一起使用";
 inline constexpr std::string_view json_alone =
     "--json只能与--install、--uninstall、--status、--list或--version一起使用";
+inline constexpr std::string_view quiet_alone =
+    "--quiet只能与--install、--uninstall、--status或--list一起使用";
 inline constexpr std::string_view user_alone =
     "--user只能与--install、--uninstall、--status或--list一起使用";
 inline constexpr std::string_view user_not_root = "--user只能由root使用";
@@ -80,7 +84,7 @@ inline constexpr std::string_view stray_word = "多余的参数：";
 inline constexpr std::string_view usage_line = "用法：";
 inline constexpr std::string_view usage_options =
     " [--install [--create-folders] | --uninstall | --status | --list | --version] [--json]"
-    " [--user 用户名]";
+    " [--quiet] [--user 用户名]";
 inline constexpr std::string_view see_help = "详见：";
 inline constexpr std::string_view origin_line = "插件发布服务器：";
 

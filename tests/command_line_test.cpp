@@ -45,7 +45,7 @@ std::string disabled() {
 
 const std::string usage =
     "用法：quillora-installer [--install [--create-folders] | --uninstall | --status | --list | "
-    "--version] [--json] [--user 用户名]\n"
+    "--version] [--json] [--quiet] [--user 用户名]\n"
     "详见：quillora-installer --help\n";
 
 // Everything a run could change under the home folder: each path with its kind, size, content,
@@ -263,6 +263,49 @@ TEST_F(CommandLine, LostOutputFailsTheRun) {
   }
 }
 
+// A cron job mails whatever a run prints: with --quiet, a run that went as asked prints nothing,
+// and a failure its stderr lines alone; the exit status is as without it.
+TEST_F(CommandLine, QuietRunsPrintFailuresAlone) {
+  const std::string no_folder =
+      failure("无法创建XML文件", "No such file or directory") +
+      "提示：办公套件还没有创建插件文件夹；如果要直接创建，请加上--create-folders\n";
+  const struct {
+    std::function<void()> arrange;
+    std::vector<std::string> args;
+    outcome expected;
+  } rows[] = {
+      {[] {}, {"--install", "-q"}, failed("", no_folder)},
+      {[this] { make_list_folder(); }, {"--install", "--quiet"}, succeeded("")},
+      {[] {}, {"-q", "--install"}, succeeded("")},
+      {[] {}, {"--status", "-q"}, succeeded("")},
+      {[] {}, {"--list", "-q"}, succeeded("")},
+      {[] {}, {"--uninstall", "-q"}, succeeded("")},
+      {[] {}, {"--status", "--quiet"}, (outcome{3, "", ""})},
+      {[this] { put_list("<jsplugins><x"); },
+       {"--install", "-q"},
+       failed("", failure("无法修改XML文件", "第1行有XML格式错误：unclosed token"))},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.args[0] + " " + r.args[1]);
+    r.arrange();
+    EXPECT_EQ(run(r.args), r.expected);
+  }
+  // With --json, the object alone.
+  put_list(installed);
+  const outcome json = run({"--status", "--json", "-q"});
+  EXPECT_EQ(json.code, 0);
+  EXPECT_EQ(parsed(json.out).at("state"), "enabled");
+  // Nor does it say that it waits for another copy: only that it gave up.
+  const int held = open(at(".local/share/Kingsoft/wps/jsaddons").c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  EXPECT_EQ(
+      run({"--uninstall", "-q"}, {"QUILLORA_LOCK_TIMEOUT=1"}),
+      failed("", failure("无法锁定XML文件所在目录", "等待超过1秒，另一个安装程序仍在修改XML文件",
+                         ".local/share/Kingsoft/wps/jsaddons")));
+  close(held);
+  EXPECT_EQ(read_bytes(list()), installed);
+}
+
 TEST_F(CommandLine, AMissingWindowProgramIsReported) {
   // The command alone, copied without the window program that belongs beside it.
   const std::string copy = at("bin/quillora-installer");
@@ -348,8 +391,9 @@ TEST_F(CommandLine, StatusAnswersWhileAnotherCopyHoldsTheList) {
 }
 
 TEST_F(CommandLine, VersionNamesThePublishingServer) {
-  EXPECT_EQ(run({"--version"}), succeeded("quillora-installer " QUILLORA_VERSION
-                                          "\n插件发布服务器：" QUILLORA_ORIGIN "\n"));
+  for (const char* option : {"--version", "-V"})
+    EXPECT_EQ(run({option}), succeeded("quillora-installer " QUILLORA_VERSION
+                                       "\n插件发布服务器：" QUILLORA_ORIGIN "\n"));
 }
 
 TEST_F(CommandLine, HelpListsOurOptionsAndHelpAllListsGtks) {
@@ -384,6 +428,9 @@ TEST_F(CommandLine, UsageErrorsExitTwoAndTouchNothing) {
       {{"--status", "--bogus"}, "Unknown option --bogus"},
       {{"--status", "--create-folders"}, "--create-folders只能与--install一起使用"},
       {{"--json"}, "--json只能与--install、--uninstall、--status、--list或--version一起使用"},
+      {{"-q"}, "--quiet只能与--install、--uninstall、--status或--list一起使用"},
+      {{"--version", "--quiet"}, "--quiet只能与--install、--uninstall、--status或--list一起使用"},
+      {{"-V", "--install"}, "-V和--install不能同时使用"},
       // A mode without its dashes is no command, with a display or without one.
       {{"install"}, "多余的参数：install"},
   };
