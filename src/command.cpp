@@ -94,7 +94,13 @@ int cannot_run(const options& chosen, mode what, const failure& why) {
   run_report run;
   run.what = what;
   run.home_failed = why;
-  print_lines(console_lines(run));
+  std::vector<console_line> lines = console_lines(run);
+  // A name that no one has is a mistake on the command line: named as usage errors are.
+  if (why.at == step::no_such_user) {
+    for (console_line& line : lines)
+      line.text = std::string(texts::program_name) + "：" + line.text;
+  }
+  print_lines(lines);
   if (chosen.json)
     print_line(false, render_json(run));
   return checked_output(exit_status(run), false, errno);

@@ -112,14 +112,26 @@ GOptionGroup* toolkit_group_set_aside() {
   return group;
 }
 
-// `message` may quote what the user typed (a stray word, an unknown option in GLib's message),
-// and the program's name is that of the link it was started by: both are printed escaped.
+// `message` may quote what the user typed (a stray word, an unknown option in GLib's message):
+// it is printed escaped. The program is named by its own name, not the link's it was started by,
+// as the manual and --help name it.
 void usage_error(const std::string& message) {
-  const std::string program =
-      printable(g_get_prgname() != nullptr ? g_get_prgname() : "quillora-installer");
+  const std::string program(texts::program_name);
   print_line(true, program + "：" + printable(message));
   print_line(true, std::string(texts::usage_line) + program + std::string(texts::usage_options));
   print_line(true, std::string(texts::see_help) + program + " --help");
+}
+
+// The usage error of a word that is no option; a mode typed without its dashes gets the option
+// it may have meant, as git and apt hint.
+void stray_word_error(const std::string& word) {
+  std::string message = std::string(texts::stray_word) + word;
+  for (const char* mode : {"install", "uninstall", "status", "list", "version"}) {
+    if (word == mode)
+      message +=
+          std::string(texts::did_you_mean) + "--" + mode + std::string(texts::did_you_mean_end);
+  }
+  usage_error(message);
 }
 
 // The help texts hold Chinese; in the C locale GLib would print each such character as an
@@ -185,7 +197,7 @@ std::optional<options> read_mode_alone(char** argv) {
   std::optional<options> chosen = read_own_options(argv, stray);
   // A word that is no option is a usage error, which needs no GTK either.
   if (chosen && chosen->what != command::refused && !stray.empty()) {
-    usage_error(std::string(texts::stray_word) + stray);
+    stray_word_error(stray);
     chosen->what = command::refused;
   }
   return chosen;
@@ -210,7 +222,7 @@ std::optional<options> read_without_toolkit(char** argv) {
     return std::nullopt;
   }
   if (args[0] != nullptr && args[1] != nullptr) {
-    usage_error(std::string(texts::stray_word) + args[1]);
+    stray_word_error(args[1]);
     return std::nullopt;
   }
   return chosen;
@@ -223,7 +235,7 @@ std::optional<options> parse_command_line(int* argc, char*** argv,
     if (alone->what == command::refused)
       return std::nullopt;  // reported
     if (!stray.empty()) {
-      usage_error(std::string(texts::stray_word) + stray);
+      stray_word_error(stray);
       return std::nullopt;
     }
     return alone;
@@ -250,7 +262,7 @@ std::optional<options> parse_command_line(int* argc, char*** argv,
   // A word that is no option is no command the program knows: "install" without its dashes
   // would otherwise open the window, or without a display fail for want of one.
   if (*argc > 1) {
-    usage_error(std::string(texts::stray_word) + (*argv)[1]);
+    stray_word_error((*argv)[1]);
     return std::nullopt;
   }
   return chosen;

@@ -404,8 +404,16 @@ TEST_F(CommandLine, HelpListsOurOptionsAndHelpAllListsGtks) {
                            "--user=用户名", "详见：man quillora-installer", "退出状态",
                            "3  --status：插件未注册或未启用", "--help-all"})
     EXPECT_NE(help.out.find(text), std::string::npos) << text << " in\n" << help.out;
-  // Short: what root's runs do in detail is the manual's.
+  // Short: what root's runs do in detail is the manual's. No line wider than a terminal's 80
+  // columns, where each Chinese character takes two.
   EXPECT_LT(std::count(help.out.begin(), help.out.end(), '\n'), 30) << help.out;
+  std::istringstream lines(help.out);
+  for (std::string line; std::getline(lines, line);) {
+    std::size_t columns = 0;
+    for (const unsigned char byte : line)
+      columns += byte < 0x80 ? 1 : byte >= 0xe3 ? 2 : byte >= 0xc0 ? 1 : 0;
+    EXPECT_LE(columns, 80u) << line;
+  }
   EXPECT_EQ(help.out.find("--class"), std::string::npos);
 
   const outcome all = run({"--help-all"});
@@ -432,7 +440,10 @@ TEST_F(CommandLine, UsageErrorsExitTwoAndTouchNothing) {
       {{"--version", "--quiet"}, "--quiet只能与--install、--uninstall、--status或--list一起使用"},
       {{"-V", "--install"}, "-V和--install不能同时使用"},
       // A mode without its dashes is no command, with a display or without one.
-      {{"install"}, "多余的参数：install"},
+      {{"install"}, "多余的参数：install，是指--install吗？"},
+      {{"--status", "list"}, "多余的参数：list，是指--list吗？"},
+      {{"version"}, "多余的参数：version，是指--version吗？"},
+      {{"installs"}, "多余的参数：installs"},
   };
   const auto before = snapshot(home_);
   for (const auto& [args, error] : mistakes) {
@@ -442,9 +453,16 @@ TEST_F(CommandLine, UsageErrorsExitTwoAndTouchNothing) {
   // GTK's options and their values pass; the word after them does not.
   const outcome after_gtks = run({"--display", ":0", "install"});
   EXPECT_EQ(after_gtks.code, 2);
-  EXPECT_NE(after_gtks.err.find("quillora-installer：多余的参数：install\n" + usage),
-            std::string::npos)
+  EXPECT_NE(
+      after_gtks.err.find("quillora-installer：多余的参数：install，是指--install吗？\n" + usage),
+      std::string::npos)
       << after_gtks.err;
+  // Started by a link of another name, it still names itself as its manual does.
+  const std::string link = at("qi");
+  ASSERT_EQ(symlink(INSTALLER, link.c_str()), 0);
+  EXPECT_EQ(run_in({"--bogus"}, {"HOME=" + home_, "PATH=/usr/bin:/bin"}, link.c_str()),
+            (outcome{2, "", "quillora-installer：Unknown option --bogus\n" + usage}));
+  remove_tree(link);
   EXPECT_EQ(snapshot(home_), before);
 }
 
@@ -855,7 +873,7 @@ TEST_F(CommandLine, RootRunsForAUserAsThatUser) {
        [&] {
          return run_in({"--user", "quillora-no-such-user", "--status"}, as_root);
        },
-       failed("", "找不到用户：quillora-no-such-user\n")},
+       failed("", "quillora-installer：找不到用户：quillora-no-such-user\n")},
       {"--user when not root",
        [] {},
        [&] {
