@@ -3,13 +3,30 @@
 
 #include <unistd.h>
 
+#include <cstring>
+#include <nlohmann/json.hpp>
 #include <string_view>
 
+#include "failure_code.hpp"
 #include "printable.hpp"
 #include "render_text.hpp"
 #include "texts.hpp"
 
 namespace {
+
+// Whether the command line being read asks for --json, whatever else it holds: a script that
+// asked for it reads its usage error as an object too. Set as each reading starts.
+bool json_asked = false;
+
+bool asks_for_json(char** argv) {
+  for (char** arg = argv + 1; *arg != nullptr; ++arg) {
+    if (std::strcmp(*arg, "--") == 0)
+      break;
+    if (std::strcmp(*arg, "--json") == 0)
+      return true;
+  }
+  return false;
+}
 
 gboolean on_mode_option(const gchar* name, const gchar*, gpointer data, GError** error) {
   auto& chosen = *static_cast<options*>(data);
@@ -117,7 +134,13 @@ GOptionGroup* toolkit_group_set_aside() {
 // as the manual and --help name it.
 void usage_error(const std::string& message) {
   const std::string program(texts::program_name);
-  print_line(true, program + "：" + printable(message));
+  const std::string line = program + "：" + printable(message);
+  print_line(true, line);
+  if (json_asked) {
+    const nlohmann::ordered_json object{
+        {"changed", false}, {"error", line}, {"code", std::string(usage_code)}};
+    print_line(false, object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+  }
   print_line(true, std::string(texts::usage_line) + program + std::string(texts::usage_options));
   print_line(true, std::string(texts::see_help) + program + " --help");
 }
@@ -165,6 +188,7 @@ std::string misused(const options& chosen) {
 // Gives them when that is all the command line holds, so that the run never touches GTK; when a
 // mode comes with words that are no options, gives the first of them as `stray`.
 std::optional<options> read_own_options(char** argv, std::string& stray) {
+  json_asked = asks_for_json(argv);
   options chosen;
   g_autoptr(GOptionContext) context = g_option_context_new(nullptr);
   g_option_context_set_main_group(context, own_group(chosen));
@@ -204,6 +228,7 @@ std::optional<options> read_mode_alone(char** argv) {
 }
 
 std::optional<options> read_without_toolkit(char** argv) {
+  json_asked = asks_for_json(argv);
   options chosen;
   g_set_print_handler(print_as_utf8);
   g_autoptr(GOptionContext) context = g_option_context_new(nullptr);
@@ -243,6 +268,7 @@ std::optional<options> parse_command_line(int* argc, char*** argv,
 
   // Anything else is read with GTK's options, which the window then takes up; GTK opens no
   // display here. This one reading decides, as GTK's options may take values of their own.
+  json_asked = asks_for_json(*argv);
   options chosen;
   g_set_print_handler(print_as_utf8);
   g_autoptr(GOptionContext) context = g_option_context_new(nullptr);

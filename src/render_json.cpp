@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "addon_list.hpp"
+#include "failure_code.hpp"
 #include "printable.hpp"
 #include "texts.hpp"
 
@@ -56,8 +57,10 @@ json list_object(const list_record& l, mode what) {
   json object{{"list", l.path}, {"changed", l.changed}};
   if (l.after)
     object["state"] = name_of(*l.after);
-  if (l.failed)
+  if (l.failed) {
     object["error"] = failure_line(*l.failed);
+    object["code"] = std::string(code_of(*l.failed));
+  }
   if (what == mode::list && !l.failed)
     object["addons"] = addons_of(l.addons);
   return object;
@@ -92,7 +95,16 @@ std::string render_json(const run_report& run) {
   json object{{"action", name_of(run.what)}, {"changed", changed(run)}};
   if (const std::optional<addon_state> state = overall_state(run))
     object["state"] = name_of(*state);
-  object["list"] = std::string(list_path);
+  // The home's own list where the run came to it, else the first list it did: never one that the
+  // run did not concern, as a home with a sandboxed copy's list alone has. None where it saw none.
+  for (const list_record& l : run.lists) {
+    if (l.sandbox.empty() && l.path == list_path) {
+      object["list"] = l.path;
+      break;
+    }
+  }
+  if (!object.contains("list") && !run.lists.empty())
+    object["list"] = run.lists.front().path;
   if (run.what == mode::list) {
     json own = json::array();
     for (const list_record& l : run.lists) {
@@ -101,16 +113,15 @@ std::string render_json(const run_report& run) {
     }
     object["addons"] = std::move(own);
   }
-  if (const failure* f = last_failure(run))
+  if (const failure* f = last_failure(run)) {
     object["error"] = failure_line_for_scripts(*f);
-  const bool own_alone =
-      run.lists.size() == 1 && run.lists[0].sandbox.empty() && run.lists[0].path == list_path;
-  if (!run.lists.empty() && !own_alone) {
-    json lists = json::array();
-    for (const list_record& l : run.lists)
-      lists.push_back(list_object(l, run.what));
-    object["lists"] = std::move(lists);
+    object["code"] = std::string(code_of(*f));
   }
+  // Always, so that scripts read one shape whatever lists a home has.
+  json lists = json::array();
+  for (const list_record& l : run.lists)
+    lists.push_back(list_object(l, run.what));
+  object["lists"] = std::move(lists);
   return dump(object);
 }
 

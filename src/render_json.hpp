@@ -8,9 +8,10 @@
 
 // The object, on one line without its newline: `action`, `changed` (some list changed, in a
 // failed run too), `state` over every list where each is known, `list` (the home's own list's
-// path), `addons` (--list: the home's own list's), `error` (the last failure line) where the run
-// failed, and `lists`, one object for each list (`list`, `changed`, `state` where known, `error`,
-// `addons`), whenever the run concerns any list but the home's own. No member is ever null.
+// path where the run came to it, else the first list's; none where it saw none), `addons`
+// (--list: the home's own list's), `error` (the last failure line) and `code` (its stable word)
+// where the run failed, and `lists`, always, one object for each list (`list`, `changed`, `state`
+// where known, `error` and `code`, `addons`). No member is ever null.
 std::string render_json(const run_report& run);
 
 // The object of --version.

@@ -153,8 +153,13 @@ TEST_F(CommandLine, FailedEditsExitOne) {
   EXPECT_EQ(run_in({"--install"}, no_home),
             failed("用户主目录路径：" + gone + "\n", "无法更改工作目录\n"));
   const outcome json = run_in({"--install", "--json"}, no_home);
-  EXPECT_EQ(parsed(json.out).at("error"),
-            "无法更改工作目录：" + gone + "：No such file or directory");
+  EXPECT_EQ(parsed(json.out),
+            (std::map<std::string, std::string>{
+                {"action", "install"},
+                {"changed", "false"},
+                {"error", "无法更改工作目录：" + gone + "：No such file or directory"},
+                {"code", "no_home"},
+                {"lists.length", "0"}}));
 
   make_dirs(list());  // a folder where the list should be
   EXPECT_EQ(run({"--uninstall"}), failed(head_lines(), failure("无法编辑XML文件", "不是普通文件")));
@@ -435,7 +440,6 @@ TEST_F(CommandLine, UsageErrorsExitTwoAndTouchNothing) {
       {{"--bogus\u202e"}, "Unknown option --bogus\\u202e"},
       {{"--status", "--bogus"}, "Unknown option --bogus"},
       {{"--status", "--create-folders"}, "--create-folders只能与--install一起使用"},
-      {{"--json"}, "--json只能与--install、--uninstall、--status、--list或--version一起使用"},
       {{"-q"}, "--quiet只能与--install、--uninstall、--status或--list一起使用"},
       {{"--version", "--quiet"}, "--quiet只能与--install、--uninstall、--status或--list一起使用"},
       {{"-V", "--install"}, "-V和--install不能同时使用"},
@@ -450,6 +454,18 @@ TEST_F(CommandLine, UsageErrorsExitTwoAndTouchNothing) {
     SCOPED_TRACE(args.front());
     EXPECT_EQ(run(args), (outcome{2, "", "quillora-installer：" + error + "\n" + usage}));
   }
+  // Asked for --json, a script reads the usage error as an object too, with the code for it.
+  const std::string json_alone =
+      "quillora-installer：--json只能与--install、--uninstall、--status、--list或--version一起使用";
+  EXPECT_EQ(run({"--json"}),
+            (outcome{2, "{\"changed\":false,\"error\":\"" + json_alone + "\",\"code\":\"usage\"}\n",
+                     json_alone + "\n" + usage}));
+  const outcome stray_json = run({"--install", "--json", "now"});
+  EXPECT_EQ(stray_json.code, 2);
+  EXPECT_EQ(parsed(stray_json.out),
+            (std::map<std::string, std::string>{{"changed", "false"},
+                                                {"error", "quillora-installer：多余的参数：now"},
+                                                {"code", "usage"}}));
   // GTK's options and their values pass; the word after them does not.
   const outcome after_gtks = run({"--display", ":0", "install"});
   EXPECT_EQ(after_gtks.code, 2);
@@ -865,9 +881,8 @@ TEST_F(CommandLine, RootRunsForAUserAsThatUser) {
        [&] {
          return run_in({"--user", her.name(), "--status", "--json"}, as_root);
        },
-       failed(R"({"action":"status","changed":false,"list":")" + rel +
-                  R"(","error":"无法进入用户主目录：)" + her_home +
-                  R"(：No such file or directory"})" + "\n",
+       failed(R"({"action":"status","changed":false,"error":"无法进入用户主目录：)" + her_home +
+                  R"(：No such file or directory","code":"no_home","lists":[]})" + "\n",
               "无法进入用户主目录：" + her_home + "：No such file or directory\n")},
       {"--user for an unknown user", [] {},
        [&] {
@@ -982,14 +997,29 @@ TEST_F(CommandLine, JsonTellsScriptsWhatEachRunDid) {
   using values = std::map<std::string, std::string>;
   const std::string no_folder = failure("无法创建XML文件", "No such file or directory");
   const std::string malformed = failure("无法修改XML文件", "第1行有XML格式错误：unclosed token");
+  // `lists` is there for the home's own list alone too, so that scripts read one shape.
   const auto ok = [](const char* action, const char* changed, const char* state) {
-    return values{{"action", action}, {"changed", changed}, {"state", state}, {"list", rel}};
+    return values{{"action", action},
+                  {"changed", changed},
+                  {"state", state},
+                  {"list", rel},
+                  {"lists.length", "1"},
+                  {"lists.0.list", rel},
+                  {"lists.0.changed", changed},
+                  {"lists.0.state", state}};
   };
-  const auto refused = [](const char* action, const std::string& line) {
+  const auto refused = [](const char* action, const std::string& line, const char* code) {
+    const std::string error = line.substr(0, line.size() - 1);
     return values{{"action", action},
                   {"changed", "false"},
                   {"list", rel},
-                  {"error", line.substr(0, line.size() - 1)}};
+                  {"error", error},
+                  {"code", code},
+                  {"lists.length", "1"},
+                  {"lists.0.list", rel},
+                  {"lists.0.changed", "false"},
+                  {"lists.0.error", error},
+                  {"lists.0.code", code}};
   };
   const struct {
     std::function<void()> arrange;
@@ -1001,7 +1031,7 @@ TEST_F(CommandLine, JsonTellsScriptsWhatEachRunDid) {
       {[] {},
        {"--install", "--json"},
        1,
-       refused("install", no_folder),
+       refused("install", no_folder, "no_folder"),
        no_folder + "提示：办公套件还没有创建插件文件夹；如果要直接创建，请加上--create-folders\n"},
       {[this] { make_list_folder(); },
        {"--install", "--json"},
@@ -1016,7 +1046,7 @@ TEST_F(CommandLine, JsonTellsScriptsWhatEachRunDid) {
       {[this] { put_list("<jsplugins><x"); },
        {"--install", "--json"},
        1,
-       refused("install", malformed),
+       refused("install", malformed, "malformed"),
        malformed},
       {[] {},
        {"--version", "--json"},
@@ -1249,6 +1279,10 @@ TEST_F(CommandLine, EveryCopyOfTheSuiteGetsTheAddOn) {
   EXPECT_EQ(json.at("lists.1.list"), snap);
   EXPECT_EQ(json.count("lists.1.state"), 0u) << "a state that is not known is left out";
   EXPECT_EQ(json.at("error") + "\n", malformed);
+  EXPECT_EQ(json.at("code") + json.at("lists.1.code"), "malformedmalformed");
+  // `list` names a list that is there: the home has none of its own.
+  EXPECT_EQ(json.at("list"), flatpak);
+  EXPECT_EQ(parsed(run({"--status", "--json"}).out).at("list"), flatpak);
   EXPECT_EQ(json.at("changed"), "false");
   // A run that changed some lists and failed on another says both, either way.
   write_bytes(at(linglong), "<jsplugins>\n</jsplugins>\n");
