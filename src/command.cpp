@@ -2,11 +2,14 @@
 // where root runs it.
 #include "command.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "addon_list.hpp"
 #include "editor.hpp"
@@ -22,6 +25,39 @@
 
 namespace {
 
+// A run started with a standard stream closed would give that number to the first file it opens,
+// the lock or a list's copy, and its lines would go there. A closed stream gets /dev/null opened
+// for reading in its place: what is written there still fails, as it did on the closed one, and
+// is reported as lost.
+void hold_standard_streams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+      continue;
+    const int opened = ::open("/dev/null", O_RDONLY);
+    if (opened != -1 && opened != fd) {  // only where a lower one was taken meanwhile
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
+}
+
+// `status`, or 1 where stdout did not take all that the run wrote there, its lines or its
+// object: a script would take what it got for the whole answer. One line on stderr says so, with
+// the system's reason (`error`, errno as the last write left it) and whether a list changed all
+// the same, since that change stands.
+int checked_output(int status, bool changed, int error) {
+  errno = error;
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+    return status;
+  std::string line = std::string(texts::stdout_lost);
+  if (errno != 0)
+    line += "：" + std::string(std::strerror(errno));
+  if (changed)
+    line += texts::change_stands;
+  print_line(true, line);
+  return 1;
+}
+
 // Runs the mode in this process; `home` is root's walk's folder where root keeps root.
 int run_mode(const options& chosen, mode what, std::optional<int> home) {
   edit_request request;
@@ -29,13 +65,14 @@ int run_mode(const options& chosen, mode what, std::optional<int> home) {
   request.create_folders = chosen.create_folders;
   request.home = home;
   request.home_path = home_variable();
-  request.on_wait = [](const std::string&, bool waiting) {
-    if (waiting)
+  request.on_wait = [quiet = chosen.quiet](const std::string&, bool waiting) {
+    if (waiting && !quiet)
       print_line(true, std::string(texts::waiting));
   };
   const run_report run = run_editor(request);
-  // With --json, stdout holds the object alone; failures still go to stderr as lines.
-  print_console(run, chosen.json);
+  // With --json, stdout holds the object alone; failures still go to stderr as lines. With
+  // --quiet, a run that went as asked prints nothing, for cron and the like.
+  print_console(run, chosen.json || chosen.quiet);
   // Most who meet this have never started the suite, or roll the add-on out before they do.
   for (const list_record& l : run.lists) {
     if (!l.failed || l.failed->at != step::create_list)
@@ -48,7 +85,7 @@ int run_mode(const options& chosen, mode what, std::optional<int> home) {
   }
   if (chosen.json)
     print_json(run);
-  return exit_status(run);
+  return checked_output(exit_status(run), changed(run), errno);
 }
 
 // A failure before the editor ran (root's refusal, or her run that could not start): the run's
@@ -57,10 +94,16 @@ int cannot_run(const options& chosen, mode what, const failure& why) {
   run_report run;
   run.what = what;
   run.home_failed = why;
-  print_lines(console_lines(run));
+  std::vector<console_line> lines = console_lines(run);
+  // A name that no one has is a mistake on the command line: named as usage errors are.
+  if (why.at == step::no_such_user) {
+    for (console_line& line : lines)
+      line.text = std::string(texts::program_name) + "：" + line.text;
+  }
+  print_lines(lines);
   if (chosen.json)
     print_line(false, render_json(run));
-  return exit_status(run);
+  return checked_output(exit_status(run), false, errno);
 }
 
 // The mode run for `who` by a process of hers, which root waits for as long as a run may take:
@@ -119,6 +162,7 @@ std::vector<std::string> folders_to_check() {
 }
 
 int run_command(const options& chosen) {
+  hold_standard_streams();
   if (chosen.what == command::version) {
     const std::string origin(server_origin());
     if (chosen.json) {
@@ -127,7 +171,7 @@ int run_command(const options& chosen) {
       print_line(false, "quillora-installer " QUILLORA_VERSION);
       print_line(false, std::string(texts::origin_line) + origin);
     }
-    return 0;
+    return checked_output(0, false, errno);
   }
   if (chosen.what == command::refused)
     return 2;

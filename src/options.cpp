@@ -3,13 +3,30 @@
 
 #include <unistd.h>
 
+#include <cstring>
+#include <nlohmann/json.hpp>
 #include <string_view>
 
+#include "failure_code.hpp"
 #include "printable.hpp"
 #include "render_text.hpp"
 #include "texts.hpp"
 
 namespace {
+
+// Whether the command line being read asks for --json, whatever else it holds: a script that
+// asked for it reads its usage error as an object too. Set as each reading starts.
+bool json_asked = false;
+
+bool asks_for_json(char** argv) {
+  for (char** arg = argv + 1; *arg != nullptr; ++arg) {
+    if (std::strcmp(*arg, "--") == 0)
+      break;
+    if (std::strcmp(*arg, "--json") == 0)
+      return true;
+  }
+  return false;
+}
 
 gboolean on_mode_option(const gchar* name, const gchar*, gpointer data, GError** error) {
   auto& chosen = *static_cast<options*>(data);
@@ -42,8 +59,11 @@ gboolean on_user_option(const gchar*, const gchar* value, gpointer data, GError*
 
 gboolean on_flag_option(const gchar* name, const gchar*, gpointer data, GError**) {
   auto& chosen = *static_cast<options*>(data);
-  if (std::string_view(name) == "--json")
+  const std::string_view option(name);
+  if (option == "--json")
     chosen.json = true;
+  else if (option == "--quiet" || option == "-q")
+    chosen.quiet = true;
   else
     chosen.create_folders = true;
   return TRUE;
@@ -62,9 +82,11 @@ const GOptionEntry own_options[] = {
      texts::help_list, nullptr},
     {"json", 0, no_arg, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_flag_option),
      texts::help_json, nullptr},
+    {"quiet", 'q', no_arg, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_flag_option),
+     texts::help_quiet, nullptr},
     {"create-folders", 0, no_arg, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_flag_option),
      texts::help_create_folders, nullptr},
-    {"version", 0, no_arg, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_mode_option),
+    {"version", 'V', no_arg, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_mode_option),
      texts::help_version, nullptr},
     {"user", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_user_option),
      texts::help_user, texts::help_user_value},
@@ -107,14 +129,32 @@ GOptionGroup* toolkit_group_set_aside() {
   return group;
 }
 
-// `message` may quote what the user typed (a stray word, an unknown option in GLib's message),
-// and the program's name is that of the link it was started by: both are printed escaped.
+// `message` may quote what the user typed (a stray word, an unknown option in GLib's message):
+// it is printed escaped. The program is named by its own name, not the link's it was started by,
+// as the manual and --help name it.
 void usage_error(const std::string& message) {
-  const std::string program =
-      printable(g_get_prgname() != nullptr ? g_get_prgname() : "quillora-installer");
-  print_line(true, program + "：" + printable(message));
+  const std::string program(texts::program_name);
+  const std::string line = program + "：" + printable(message);
+  print_line(true, line);
+  if (json_asked) {
+    const nlohmann::ordered_json object{
+        {"changed", false}, {"error", line}, {"code", std::string(usage_code)}};
+    print_line(false, object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+  }
   print_line(true, std::string(texts::usage_line) + program + std::string(texts::usage_options));
   print_line(true, std::string(texts::see_help) + program + " --help");
+}
+
+// The usage error of a word that is no option; a mode typed without its dashes gets the option
+// it may have meant, as git and apt hint.
+void stray_word_error(const std::string& word) {
+  std::string message = std::string(texts::stray_word) + word;
+  for (const char* mode : {"install", "uninstall", "status", "list", "version"}) {
+    if (word == mode)
+      message +=
+          std::string(texts::did_you_mean) + "--" + mode + std::string(texts::did_you_mean_end);
+  }
+  usage_error(message);
 }
 
 // The help texts hold Chinese; in the C locale GLib would print each such character as an
@@ -123,13 +163,16 @@ void print_as_utf8(const gchar* text) {
   std::fputs(text, stdout);
 }
 
-// What --user, --json and --create-folders ask against the mode, once the options are read:
-// empty when it may be done, else the usage error to report.
+// What --user, --json, --quiet and --create-folders ask against the mode, once the options are
+// read: empty when it may be done, else the usage error to report.
 std::string misused(const options& chosen) {
   if (chosen.create_folders && chosen.what != command::install)
     return std::string(texts::create_folders_alone);
   if (chosen.json && chosen.what == command::window)
     return std::string(texts::json_alone);
+  if (chosen.quiet && chosen.what != command::install && chosen.what != command::uninstall &&
+      chosen.what != command::status && chosen.what != command::list)
+    return std::string(texts::quiet_alone);
   if (!chosen.user)
     return {};
   if (chosen.what != command::install && chosen.what != command::uninstall &&
@@ -145,6 +188,7 @@ std::string misused(const options& chosen) {
 // Gives them when that is all the command line holds, so that the run never touches GTK; when a
 // mode comes with words that are no options, gives the first of them as `stray`.
 std::optional<options> read_own_options(char** argv, std::string& stray) {
+  json_asked = asks_for_json(argv);
   options chosen;
   g_autoptr(GOptionContext) context = g_option_context_new(nullptr);
   g_option_context_set_main_group(context, own_group(chosen));
@@ -177,13 +221,14 @@ std::optional<options> read_mode_alone(char** argv) {
   std::optional<options> chosen = read_own_options(argv, stray);
   // A word that is no option is a usage error, which needs no GTK either.
   if (chosen && chosen->what != command::refused && !stray.empty()) {
-    usage_error(std::string(texts::stray_word) + stray);
+    stray_word_error(stray);
     chosen->what = command::refused;
   }
   return chosen;
 }
 
 std::optional<options> read_without_toolkit(char** argv) {
+  json_asked = asks_for_json(argv);
   options chosen;
   g_set_print_handler(print_as_utf8);
   g_autoptr(GOptionContext) context = g_option_context_new(nullptr);
@@ -202,7 +247,7 @@ std::optional<options> read_without_toolkit(char** argv) {
     return std::nullopt;
   }
   if (args[0] != nullptr && args[1] != nullptr) {
-    usage_error(std::string(texts::stray_word) + args[1]);
+    stray_word_error(args[1]);
     return std::nullopt;
   }
   return chosen;
@@ -215,7 +260,7 @@ std::optional<options> parse_command_line(int* argc, char*** argv,
     if (alone->what == command::refused)
       return std::nullopt;  // reported
     if (!stray.empty()) {
-      usage_error(std::string(texts::stray_word) + stray);
+      stray_word_error(stray);
       return std::nullopt;
     }
     return alone;
@@ -223,6 +268,7 @@ std::optional<options> parse_command_line(int* argc, char*** argv,
 
   // Anything else is read with GTK's options, which the window then takes up; GTK opens no
   // display here. This one reading decides, as GTK's options may take values of their own.
+  json_asked = asks_for_json(*argv);
   options chosen;
   g_set_print_handler(print_as_utf8);
   g_autoptr(GOptionContext) context = g_option_context_new(nullptr);
@@ -242,7 +288,7 @@ std::optional<options> parse_command_line(int* argc, char*** argv,
   // A word that is no option is no command the program knows: "install" without its dashes
   // would otherwise open the window, or without a display fail for want of one.
   if (*argc > 1) {
-    usage_error(std::string(texts::stray_word) + (*argv)[1]);
+    stray_word_error((*argv)[1]);
     return std::nullopt;
   }
   return chosen;

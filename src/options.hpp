@@ -14,7 +14,7 @@ enum class command {
   uninstall,  // --uninstall
   status,     // --status
   list,       // --list
-  version,    // --version
+  version,    // -V, --version
   refused,    // our options as they can't go together: the usage error is printed, exit 2
 };
 
@@ -25,13 +25,15 @@ struct options {
   std::optional<std::string> user;  // --user: root runs the mode for her
   bool json = false;                // --json
   bool create_folders = false;      // --create-folders
+  bool quiet = false;               // -q, --quiet: failures alone, on stderr
 };
 
 // Gives the options when the command line holds one of the program's modes and nothing else: a
 // run that needs neither the window nor GTK. Reads a copy; prints nothing, but for `refused`:
-// our own options alone that can't go together (--json without a mode, --create-folders without
-// --install, --user misused) or with words that are no options, whose usage error it prints.
-// Gives nothing for any other command line (no option of ours, GTK's or unknown options,
+// our own options alone that can't go together (--json without a mode, --quiet without one of
+// the four, --create-folders without --install, --user misused) or with words that are no options,
+// whose usage error it prints. Gives nothing for any other command line (no option of ours, GTK's
+// or unknown options,
 // --help, other usage errors), which parse_command_line then reads in full.
 std::optional<options> read_mode_alone(char** argv);
 

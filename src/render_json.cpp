@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "addon_list.hpp"
+#include "failure_code.hpp"
 #include "printable.hpp"
 #include "texts.hpp"
 
@@ -109,8 +110,10 @@ class writer {
     member("changed", l.changed);
     if (l.after)
       member("state", name_of(*l.after));
-    if (l.failed)
+    if (l.failed) {
       member("error", failure_line(*l.failed));
+      member("code", std::string(code_of(*l.failed)));
+    }
     if (what == mode::list && !l.failed) {
       name("addons");
       addons(l.addons);
@@ -132,7 +135,17 @@ void render_json(const run_report& run, const std::function<void(std::string_vie
   to.member("changed", changed(run));
   if (const std::optional<addon_state> state = overall_state(run))
     to.member("state", name_of(*state));
-  to.member("list", std::string(list_path));
+  // The home's own list where the run came to it, else the first list it did: never one that the
+  // run did not concern, as a home with a sandboxed copy's list alone has. None where it saw none.
+  const list_record* named = run.lists.empty() ? nullptr : &run.lists.front();
+  for (const list_record& l : run.lists) {
+    if (l.sandbox.empty() && l.path == list_path) {
+      named = &l;
+      break;
+    }
+  }
+  if (named != nullptr)
+    to.member("list", named->path);
   if (run.what == mode::list) {
     const list_record* own = nullptr;
     for (const list_record& l : run.lists) {
@@ -143,20 +156,19 @@ void render_json(const run_report& run, const std::function<void(std::string_vie
     static const std::vector<list_reader::listed_entry> none;
     to.addons(own != nullptr ? own->addons : none);  // both lvalues: no copy of the entries
   }
-  if (const failure* f = last_failure(run))
+  if (const failure* f = last_failure(run)) {
     to.member("error", failure_line_for_scripts(*f));
-  const bool own_alone =
-      run.lists.size() == 1 && run.lists[0].sandbox.empty() && run.lists[0].path == list_path;
-  if (!run.lists.empty() && !own_alone) {
-    to.name("lists");
-    out("[");
-    for (std::size_t i = 0; i < run.lists.size(); ++i) {
-      if (i > 0)
-        out(",");
-      to.list_object(run.lists[i], run.what);
-    }
-    out("]");
+    to.member("code", std::string(code_of(*f)));
   }
+  // Always, so that scripts read one shape whatever lists a home has.
+  to.name("lists");
+  out("[");
+  for (std::size_t i = 0; i < run.lists.size(); ++i) {
+    if (i > 0)
+      out(",");
+    to.list_object(run.lists[i], run.what);
+  }
+  out("]");
   to.close();
 }
 

@@ -9,10 +9,11 @@
 
 // The object, on one line without its newline: `action`, `changed` (some list changed, in a
 // failed run too), `state` over every list where each is known, `list` (the home's own list's
-// path), `addons` (--list: the home's own list's), `error` (the last failure line) where the run
-// failed, and `lists`, one object for each list (`list`, `changed`, `state` where known, `error`,
-// `addons`), whenever the run concerns any list but the home's own. No member is ever null.
-// Passes it to `out` piece by piece as it is made, member by member and add-on by add-on.
+// path where the run came to it, else the first list's; none where it saw none), `addons`
+// (--list: the home's own list's), `error` (the last failure line) and `code` (its stable word)
+// where the run failed, and `lists`, always, one object for each list (`list`, `changed`, `state`
+// where known, `error` and `code`, `addons`). No member is ever null. Passes it to `out` piece
+// by piece as it is made, member by member and add-on by add-on.
 void render_json(const run_report& run, const std::function<void(std::string_view)>& out);
 // The same object, collected.
 std::string render_json(const run_report& run);

@@ -20,6 +20,11 @@ inline constexpr std::string_view removing = "包含Quillora插件节点，需�
 inline constexpr std::string_view added = "已添加Quillora插件节点";
 // While another copy holds a list, on stderr.
 inline constexpr std::string_view waiting = "另一个安装程序正在修改XML文件，请稍候";
+// On stderr, where the run's lines or object could not be written on stdout: a script would
+// otherwise take what it did not see for the run's whole answer. The second where a list
+// changed all the same.
+inline constexpr std::string_view stdout_lost = "无法写入标准输出";
+inline constexpr std::string_view change_stands = "；XML文件已修改，修改仍然有效";
 
 // The window: its name for task switchers and screen readers, and the words it shows while
 // another copy holds a list.
@@ -61,24 +66,22 @@ inline constexpr std::string_view folder_is_file_hint =
     "提示：插件文件夹的路径上有一个文件占着文件夹的位置，办公套件也无法在那里创建文件夹；请检查并移"
     "开这个文件";
 
-// The command line: its options' help, its usage errors and its usage lines.
+// The command line: its options' help, its usage errors and its usage lines. No line of --help
+// is wider than 80 columns (a Chinese character takes two), the option's column included.
 inline constexpr char help_install[] = "为当前用户安装Quillora插件";
 inline constexpr char help_uninstall[] = "为当前用户卸载Quillora插件";
 inline constexpr char help_status[] = "显示Quillora插件是否已注册并启用，不做任何修改";
-inline constexpr char help_list[] =
-    "列出XML文件中注册的每个插件（名称、在线或离线、类型、是否启用、地址），不做任何修改";
-inline constexpr char help_json[] =
-    "与上述选项一起使用：在标准输出上只打印一个JSON对象，供脚本读取";
-inline constexpr char help_create_folders[] =
-    "与--install一起使用：为从未启动过办公套件的用户创建缺少的文件夹";
+inline constexpr char help_list[] = "列出XML文件中注册的每个插件，不做任何修改";
+inline constexpr char help_json[] = "与上述模式一起使用：只在标准输出上打印一个JSON对象";
+inline constexpr char help_quiet[] = "只报告失败（在标准错误输出上），不打印其他内容";
+inline constexpr char help_create_folders[] = "与--install一起使用：创建缺少的插件文件夹";
 inline constexpr char help_version[] = "显示版本和插件发布服务器";
-inline constexpr char help_user[] =
-    "仅限root：以该用户的身份、在其主目录下运行--install、--uninstall、--status或--list";
+inline constexpr char help_user[] = "仅限root：以该用户的身份、在其主目录下运行上述模式";
 inline constexpr char help_user_value[] = "用户名";
 inline constexpr char help_summary[] =
     "不带选项时打开安装窗口。下列选项不打开窗口，无需显示器，适合远程和批量部署。";
 inline constexpr char help_description[] =
-    "沙盒中的办公套件、以root身份为用户运行、--json的内容等，详见：man quillora-installer\n"
+    "沙盒、以root身份为用户运行、--json和--quiet等，详见：man quillora-installer\n"
     "\n"
     "退出状态：\n"
     "  0  成功；--status：插件已注册并启用\n"
@@ -90,14 +93,22 @@ inline constexpr char two_users[] = "--user只能指定一个用户";
 inline constexpr std::string_view create_folders_alone = "--create-folders只能与--install一起使用";
 inline constexpr std::string_view json_alone =
     "--json只能与--install、--uninstall、--status、--list或--version一起使用";
+inline constexpr std::string_view quiet_alone =
+    "--quiet只能与--install、--uninstall、--status或--list一起使用";
 inline constexpr std::string_view user_alone =
     "--user只能与--install、--uninstall、--status或--list一起使用";
 inline constexpr std::string_view user_not_root = "--user只能由root使用";
 inline constexpr std::string_view stray_word = "多余的参数：";
+// After a stray word that is a mode without its dashes: `did_you_mean` and the option, then
+// `did_you_mean_end`.
+inline constexpr std::string_view did_you_mean = "，是指";
+inline constexpr std::string_view did_you_mean_end = "吗？";
+// The program's name in usage errors, whatever the link it was started by is called.
+inline constexpr std::string_view program_name = "quillora-installer";
 inline constexpr std::string_view usage_line = "用法：";
 inline constexpr std::string_view usage_options =
     " [--install [--create-folders] | --uninstall | --status | --list | --version] [--json]"
-    " [--user 用户名]";
+    " [--quiet] [--user 用户名]";
 inline constexpr std::string_view see_help = "详见：";
 inline constexpr std::string_view origin_line = "插件发布服务器：";
 

@@ -45,7 +45,7 @@ std::string disabled() {
 
 const std::string usage =
     "用法：quillora-installer [--install [--create-folders] | --uninstall | --status | --list | "
-    "--version] [--json] [--user 用户名]\n"
+    "--version] [--json] [--quiet] [--user 用户名]\n"
     "详见：quillora-installer --help\n";
 
 // Everything a run could change under the home folder: each path with its kind, size, content,
@@ -98,11 +98,14 @@ class CommandLine : public TestHome {
   }
 
   // Starts the installer as run_in does, as user nobody when `as_nobody` and the tests run as
-  // root, and leaves it running.
+  // root, and leaves it running; `arrange` runs in the child first, on its standard streams.
   child start_in(std::vector<std::string> args, std::vector<std::string> env,
-                 const char* program = INSTALLER, bool as_nobody = false) {
+                 const char* program = INSTALLER, bool as_nobody = false,
+                 std::function<void()> arrange = {}) {
     args.insert(args.begin(), program);
-    return start([args, env, program, as_nobody]() mutable {
+    return start([args, env, program, as_nobody, arrange]() mutable {
+      if (arrange)
+        arrange();
       if (as_nobody)
         become_nobody();
       std::vector<char*> argv;
@@ -158,8 +161,13 @@ TEST_F(CommandLine, FailedEditsExitOne) {
   EXPECT_EQ(run_in({"--install"}, no_home),
             failed("用户主目录路径：" + gone + "\n", "无法更改工作目录\n"));
   const outcome json = run_in({"--install", "--json"}, no_home);
-  EXPECT_EQ(parsed(json.out).at("error"),
-            "无法更改工作目录：" + gone + "：No such file or directory");
+  EXPECT_EQ(parsed(json.out),
+            (std::map<std::string, std::string>{
+                {"action", "install"},
+                {"changed", "false"},
+                {"error", "无法更改工作目录：" + gone + "：No such file or directory"},
+                {"code", "no_home"},
+                {"lists.length", "0"}}));
 
   make_dirs(list());  // a folder where the list should be
   EXPECT_EQ(run({"--uninstall"}), failed(head_lines(), failure("无法编辑XML文件", "不是普通文件")));
@@ -216,6 +224,99 @@ TEST_F(CommandLine, AModeAloneNeverLoadsGtk) {
                    {"HOME=" + home_, "LD_DEBUG=libs", "LD_DEBUG_OUTPUT=" + at("beside")}),
             (outcome{0, "Quillora插件：已注册，已启用\n", ""}));
   EXPECT_NE(loaded_by(home_, "beside").find("libgtk-3"), std::string::npos);
+}
+
+// A script that gets no output must not read success: stdout full or closed fails the run, and
+// where a list changed, the line says that the change stands.
+TEST_F(CommandLine, LostOutputFailsTheRun) {
+  const std::function<void()> full = [] { dup2(open("/dev/full", O_WRONLY), 1); };
+  const std::function<void()> closed = [] { close(1); };
+  const std::string no_space = "无法写入标准输出：No space left on device";
+  const std::string no_stdout = "无法写入标准输出：Bad file descriptor";
+  const std::string stands = "；XML文件已修改，修改仍然有效\n";
+  const struct {
+    std::function<void()> arrange;  // the home before
+    std::vector<std::string> args;
+    const std::function<void()>& out;
+    std::string err;
+    std::string list;  // after
+  } rows[] = {
+      {[this] { put_list(installed); }, {"--status"}, full, no_space + "\n", installed},
+      {[this] { put_list(installed); }, {"--version"}, full, no_space + "\n", installed},
+      {[this] { put_list(installed); }, {"--install"}, closed, no_stdout + "\n", installed},
+      {[this] { put_list(installed); },
+       {"--status", "--json"},
+       closed,
+       no_stdout + "\n",
+       installed},
+      // The new list holds its own bytes alone, none of the lines meant for stdout.
+      {[this] { make_list_folder(); },
+       {"--install"},
+       closed,
+       no_stdout + stands,
+       std::string(skeleton)},
+      {[this] { make_list_folder(); },
+       {"--install", "--json"},
+       full,
+       no_space + stands,
+       std::string(skeleton)},
+      {[this] { put_list(skeleton); },
+       {"--uninstall", "--json"},
+       full,
+       no_space + stands,
+       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<jsplugins>\n</jsplugins>\n"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.args[0] + (r.args.size() > 1 ? " " + r.args[1] : ""));
+    remove_tree(at(".local"));
+    r.arrange();
+    const std::vector<std::string> env{"HOME=" + home_, "PATH=/usr/bin:/bin", "LANG=C.UTF-8"};
+    EXPECT_EQ(finish(start_in(r.args, env, INSTALLER, false, r.out)), (outcome{1, "", r.err}));
+    EXPECT_EQ(read_bytes(list()), r.list);
+  }
+}
+
+// A cron job mails whatever a run prints: with --quiet, a run that went as asked prints nothing,
+// and a failure its stderr lines alone; the exit status is as without it.
+TEST_F(CommandLine, QuietRunsPrintFailuresAlone) {
+  const std::string no_folder =
+      failure("无法创建XML文件", "No such file or directory") +
+      "提示：办公套件还没有创建插件文件夹；如果要直接创建，请加上--create-folders\n";
+  const struct {
+    std::function<void()> arrange;
+    std::vector<std::string> args;
+    outcome expected;
+  } rows[] = {
+      {[] {}, {"--install", "-q"}, failed("", no_folder + roots_home_hint())},
+      {[this] { make_list_folder(); }, {"--install", "--quiet"}, succeeded("")},
+      {[] {}, {"-q", "--install"}, succeeded("")},
+      {[] {}, {"--status", "-q"}, succeeded("")},
+      {[] {}, {"--list", "-q"}, succeeded("")},
+      {[] {}, {"--uninstall", "-q"}, succeeded("")},
+      {[] {}, {"--status", "--quiet"}, (outcome{3, "", ""})},
+      {[this] { put_list("<jsplugins><x"); },
+       {"--install", "-q"},
+       failed("", failure("无法修改XML文件", "第1行有XML格式错误：unclosed token"))},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.args[0] + " " + r.args[1]);
+    r.arrange();
+    EXPECT_EQ(run(r.args), r.expected);
+  }
+  // With --json, the object alone.
+  put_list(installed);
+  const outcome json = run({"--status", "--json", "-q"});
+  EXPECT_EQ(json.code, 0);
+  EXPECT_EQ(parsed(json.out).at("state"), "enabled");
+  // Nor does it say that it waits for another copy: only that it gave up.
+  const int held = open(at(".local/share/Kingsoft/wps/jsaddons").c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  EXPECT_EQ(
+      run({"--uninstall", "-q"}, {"QUILLORA_LOCK_TIMEOUT=1"}),
+      failed("", failure("无法锁定XML文件所在目录", "等待超过1秒，另一个安装程序仍在修改XML文件",
+                         ".local/share/Kingsoft/wps/jsaddons")));
+  close(held);
+  EXPECT_EQ(read_bytes(list()), installed);
 }
 
 TEST_F(CommandLine, AMissingWindowProgramIsReported) {
@@ -303,8 +404,9 @@ TEST_F(CommandLine, StatusAnswersWhileAnotherCopyHoldsTheList) {
 }
 
 TEST_F(CommandLine, VersionNamesThePublishingServer) {
-  EXPECT_EQ(run({"--version"}), succeeded("quillora-installer " QUILLORA_VERSION
-                                          "\n插件发布服务器：" QUILLORA_ORIGIN "\n"));
+  for (const char* option : {"--version", "-V"})
+    EXPECT_EQ(run({option}), succeeded("quillora-installer " QUILLORA_VERSION
+                                       "\n插件发布服务器：" QUILLORA_ORIGIN "\n"));
 }
 
 TEST_F(CommandLine, HelpListsOurOptionsAndHelpAllListsGtks) {
@@ -315,8 +417,16 @@ TEST_F(CommandLine, HelpListsOurOptionsAndHelpAllListsGtks) {
                            "--user=用户名", "详见：man quillora-installer", "退出状态",
                            "3  --status：插件未注册或未启用", "--help-all"})
     EXPECT_NE(help.out.find(text), std::string::npos) << text << " in\n" << help.out;
-  // Short: what root's runs do in detail is the manual's.
+  // Short: what root's runs do in detail is the manual's. No line wider than a terminal's 80
+  // columns, where each Chinese character takes two.
   EXPECT_LT(std::count(help.out.begin(), help.out.end(), '\n'), 30) << help.out;
+  std::istringstream lines(help.out);
+  for (std::string line; std::getline(lines, line);) {
+    std::size_t columns = 0;
+    for (const unsigned char byte : line)
+      columns += byte < 0x80 ? 1 : byte >= 0xe3 ? 2 : byte >= 0xc0 ? 1 : 0;
+    EXPECT_LE(columns, 80u) << line;
+  }
   EXPECT_EQ(help.out.find("--class"), std::string::npos);
 
   const outcome all = run({"--help-all"});
@@ -338,21 +448,45 @@ TEST_F(CommandLine, UsageErrorsExitTwoAndTouchNothing) {
       {{"--bogus\u202e"}, "Unknown option --bogus\\u202e"},
       {{"--status", "--bogus"}, "Unknown option --bogus"},
       {{"--status", "--create-folders"}, "--create-folders只能与--install一起使用"},
-      {{"--json"}, "--json只能与--install、--uninstall、--status、--list或--version一起使用"},
+      {{"-q"}, "--quiet只能与--install、--uninstall、--status或--list一起使用"},
+      {{"--version", "--quiet"}, "--quiet只能与--install、--uninstall、--status或--list一起使用"},
+      {{"-V", "--install"}, "-V和--install不能同时使用"},
       // A mode without its dashes is no command, with a display or without one.
-      {{"install"}, "多余的参数：install"},
+      {{"install"}, "多余的参数：install，是指--install吗？"},
+      {{"--status", "list"}, "多余的参数：list，是指--list吗？"},
+      {{"version"}, "多余的参数：version，是指--version吗？"},
+      {{"installs"}, "多余的参数：installs"},
   };
   const auto before = snapshot(home_);
   for (const auto& [args, error] : mistakes) {
     SCOPED_TRACE(args.front());
     EXPECT_EQ(run(args), (outcome{2, "", "quillora-installer：" + error + "\n" + usage}));
   }
+  // Asked for --json, a script reads the usage error as an object too, with the code for it.
+  const std::string json_alone =
+      "quillora-installer：--json只能与--install、--uninstall、--status、--list或--version一起使用";
+  EXPECT_EQ(run({"--json"}),
+            (outcome{2, "{\"changed\":false,\"error\":\"" + json_alone + "\",\"code\":\"usage\"}\n",
+                     json_alone + "\n" + usage}));
+  const outcome stray_json = run({"--install", "--json", "now"});
+  EXPECT_EQ(stray_json.code, 2);
+  EXPECT_EQ(parsed(stray_json.out),
+            (std::map<std::string, std::string>{{"changed", "false"},
+                                                {"error", "quillora-installer：多余的参数：now"},
+                                                {"code", "usage"}}));
   // GTK's options and their values pass; the word after them does not.
   const outcome after_gtks = run({"--display", ":0", "install"});
   EXPECT_EQ(after_gtks.code, 2);
-  EXPECT_NE(after_gtks.err.find("quillora-installer：多余的参数：install\n" + usage),
-            std::string::npos)
+  EXPECT_NE(
+      after_gtks.err.find("quillora-installer：多余的参数：install，是指--install吗？\n" + usage),
+      std::string::npos)
       << after_gtks.err;
+  // Started by a link of another name, it still names itself as its manual does.
+  const std::string link = at("qi");
+  ASSERT_EQ(symlink(INSTALLER, link.c_str()), 0);
+  EXPECT_EQ(run_in({"--bogus"}, {"HOME=" + home_, "PATH=/usr/bin:/bin"}, link.c_str()),
+            (outcome{2, "", "quillora-installer：Unknown option --bogus\n" + usage}));
+  remove_tree(link);
   EXPECT_EQ(snapshot(home_), before);
 }
 
@@ -780,15 +914,14 @@ TEST_F(CommandLine, RootRunsForAUserAsThatUser) {
        [&] {
          return run_in({"--user", her.name(), "--status", "--json"}, as_root);
        },
-       failed(R"({"action":"status","changed":false,"list":")" + rel +
-                  R"(","error":"无法进入用户主目录：)" + her_home +
-                  R"(：No such file or directory"})" + "\n",
+       failed(R"({"action":"status","changed":false,"error":"无法进入用户主目录：)" + her_home +
+                  R"(：No such file or directory","code":"no_home","lists":[]})" + "\n",
               "无法进入用户主目录：" + her_home + "：No such file or directory\n")},
       {"--user for an unknown user", [] {},
        [&] {
          return run_in({"--user", "quillora-no-such-user", "--status"}, as_root);
        },
-       failed("", "找不到用户：quillora-no-such-user\n")},
+       failed("", "quillora-installer：找不到用户：quillora-no-such-user\n")},
       {"--user when not root",
        [] {},
        [&] {
@@ -897,14 +1030,29 @@ TEST_F(CommandLine, JsonTellsScriptsWhatEachRunDid) {
   using values = std::map<std::string, std::string>;
   const std::string no_folder = failure("无法创建XML文件", "No such file or directory");
   const std::string malformed = failure("无法修改XML文件", "第1行有XML格式错误：unclosed token");
+  // `lists` is there for the home's own list alone too, so that scripts read one shape.
   const auto ok = [](const char* action, const char* changed, const char* state) {
-    return values{{"action", action}, {"changed", changed}, {"state", state}, {"list", rel}};
+    return values{{"action", action},
+                  {"changed", changed},
+                  {"state", state},
+                  {"list", rel},
+                  {"lists.length", "1"},
+                  {"lists.0.list", rel},
+                  {"lists.0.changed", changed},
+                  {"lists.0.state", state}};
   };
-  const auto refused = [](const char* action, const std::string& line) {
+  const auto refused = [](const char* action, const std::string& line, const char* code) {
+    const std::string error = line.substr(0, line.size() - 1);
     return values{{"action", action},
                   {"changed", "false"},
                   {"list", rel},
-                  {"error", line.substr(0, line.size() - 1)}};
+                  {"error", error},
+                  {"code", code},
+                  {"lists.length", "1"},
+                  {"lists.0.list", rel},
+                  {"lists.0.changed", "false"},
+                  {"lists.0.error", error},
+                  {"lists.0.code", code}};
   };
   const struct {
     std::function<void()> arrange;
@@ -916,7 +1064,7 @@ TEST_F(CommandLine, JsonTellsScriptsWhatEachRunDid) {
       {[] {},
        {"--install", "--json"},
        1,
-       refused("install", no_folder),
+       refused("install", no_folder, "no_folder"),
        no_folder + "提示：办公套件还没有创建插件文件夹；如果要直接创建，请加上--create-folders\n" +
            roots_home_hint()},
       {[this] { make_list_folder(); },
@@ -932,7 +1080,7 @@ TEST_F(CommandLine, JsonTellsScriptsWhatEachRunDid) {
       {[this] { put_list("<jsplugins><x"); },
        {"--install", "--json"},
        1,
-       refused("install", malformed),
+       refused("install", malformed, "malformed"),
        malformed},
       {[] {},
        {"--version", "--json"},
@@ -1165,6 +1313,10 @@ TEST_F(CommandLine, EveryCopyOfTheSuiteGetsTheAddOn) {
   EXPECT_EQ(json.at("lists.1.list"), snap);
   EXPECT_EQ(json.count("lists.1.state"), 0u) << "a state that is not known is left out";
   EXPECT_EQ(json.at("error") + "\n", malformed);
+  EXPECT_EQ(json.at("code") + json.at("lists.1.code"), "malformedmalformed");
+  // `list` names a list that is there: the home has none of its own.
+  EXPECT_EQ(json.at("list"), flatpak);
+  EXPECT_EQ(parsed(run({"--status", "--json"}).out).at("list"), flatpak);
   EXPECT_EQ(json.at("changed"), "false");
   // A run that changed some lists and failed on another says both, either way.
   write_bytes(at(linglong), "<jsplugins>\n</jsplugins>\n");
