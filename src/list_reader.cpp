@@ -110,7 +110,7 @@ void reader::start(const XML_Char* name, const XML_Char** attributes) {
   last_tag_end_ = at_ + bytes_.size();
   if (depth_ == 0 && !root_seen_)
     open_root(tag.name());
-  const bool ours = !open_addon_ && is_addon(tag);
+  const bool ours = !open_addon_ && is_addon(tag, depth_ == 1);
   if (ours)
     open_addon(tag, before);
   if (registered_ != nullptr && depth_ == 1 && tag.listed()) {
@@ -130,7 +130,7 @@ void reader::open_root(std::string_view name) {
 }
 
 void reader::open_addon(const start_tag& tag, const line_state& before) {
-  open_addon_ = addon_of(tag, at_, depth_ == 1, origin_);
+  open_addon_ = addon_of(tag, at_, origin_);
   facts_.entries += is_exact_entry(tag, *open_addon_) ? 1 : 0;
   addon_depth_ = depth_;
   layout_.addon_opened(before);

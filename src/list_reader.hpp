@@ -25,11 +25,10 @@ inline constexpr std::size_t max_attributes = 256;
 // makes the parser keep more open elements than that.
 inline constexpr int max_depth = 256;
 
-// What marks the add-on's entry in the raw bytes of a start tag, and what disables it there.
-inline constexpr std::string_view needle_element = "jspluginonline";
-inline constexpr std::string_view needle_name = "name=\"";
-inline constexpr std::string_view needle_addon = "Quillora插件";
-inline constexpr std::string_view needle_false = "false";
+// The add-on's name, as the suite reads it in the name attribute, and the element of an online
+// add-on's entry.
+inline constexpr std::string_view addon_name = "Quillora插件";
+inline constexpr std::string_view online_element = "jspluginonline";
 
 // Bytes [begin, end) of the list.
 struct span {
@@ -37,15 +36,12 @@ struct span {
   std::uint64_t end = 0;
 };
 
-// One element of the add-on: a jspluginonline or jsplugin element whose name, as XML reads it,
-// is "Quillora插件", or any element whose start tag's bytes hold "jspluginonline", `name="` and
-// "Quillora插件". Elements inside it are part of it.
+// One element of the add-on: a jspluginonline or jsplugin child of the root whose name, as XML
+// reads it, is exactly "Quillora插件". Elements inside it are part of it.
 struct addon_element {
   span bytes;            // start tag to end tag
   span whole;            // the same, or its whole lines with their LF when nothing else is on them
-  bool enabled = false;  // start tag that holds the needles: "false" nowhere in it; any other:
-                         // its enable value is not "false"
-  bool in_root = false;  // a child of the root element
+  bool enabled = false;  // its enable value, as XML reads it, is not "false"
   bool current = false;  // its install and url values point at this build's origin
 };
 
@@ -83,8 +79,7 @@ struct listed_entry {
   std::string name;
   bool online = false;
   std::string type;
-  bool enabled = false;  // as addon_element tells for an element of the add-on; any other: its
-                         // enable value is not "false"
+  bool enabled = false;  // its enable value, as XML reads it, is not "false"
   std::string url;
   bool quillora = false;  // an element of the add-on, as install and uninstall find them
 };
@@ -104,8 +99,8 @@ struct list_facts {
   // element with its attributes, comment, instruction, document type and entity reference, and
   // text without the space at its ends (one text across a left-out element).
   digest rest;
-  std::uint64_t entries = 0;  // elements of the add-on that are exactly this build's enabled
-                              // entry, children of the root
+  std::uint64_t entries = 0;  // elements of the add-on that register this build's enabled
+                              // entry, as is_exact_entry tells
 };
 
 // Reads `in` to its end with one parse, and, when `registered` is given, fills it with the

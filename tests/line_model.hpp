@@ -1,6 +1,6 @@
-// The list's line model written the plain way, a whole line at a time, with needles searched
-// anew: on the well-formed lists that it can edit (no_place where it can't), what the rewrite
-// must give byte for byte, for the tests and the fuzz target to check it by.
+// The list's line model written the plain way, a whole line at a time, with the add-on's tag
+// searched anew: on the well-formed lists that it can edit (no_place where it can't), what the
+// rewrite must give byte for byte, for the tests and the fuzz target to check it by.
 #pragma once
 
 #include <algorithm>
@@ -58,11 +58,18 @@ inline bool has(std::string_view line, std::string_view needle) {
   return line.find(needle) != std::string_view::npos;
 }
 
+// A line with the start tag of an add-on whose name attribute is exactly ours, as the lists that
+// the tests make spell it (no references, no "=" or quotes in other values).
 inline bool entry_line(std::string_view l) {
-  return has(l, "jspluginonline") && has(l, "name=\"") && has(l, "Quillora插件");
+  static const std::regex tag(
+      "<(jspluginonline|jsplugin)([ \t\r][^<>]*)?[ \t\r]name[ \t\r]*=[ \t\r]*"
+      "(\"Quillora插件\"|'Quillora插件')");
+  return std::regex_search(l.begin(), l.end(), tag);
 }
+// An entry line whose enable attribute does not say false.
 inline bool enabled_line(std::string_view l) {
-  return entry_line(l) && !has(l, "false");
+  static const std::regex off("[ \t\r]enable[ \t\r]*=[ \t\r]*(\"false\"|'false')");
+  return entry_line(l) && !std::regex_search(l.begin(), l.end(), off);
 }
 inline bool closing_line(std::string_view l) {
   return has(l, "</jsplugins>");
