@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -58,18 +59,57 @@ inline bool has(std::string_view line, std::string_view needle) {
   return line.find(needle) != std::string_view::npos;
 }
 
-// A line with the start tag of an add-on whose name attribute is exactly ours, as the lists that
-// the tests make spell it (no references, no "=" or quotes in other values).
+inline bool blank(char c) {
+  return c == ' ' || c == '\t' || c == '\r';
+}
+
+// Whether `tag`, a start tag's bytes after its element's name, holds the attribute `name` with
+// `value` in either quotes, blanks around its '='.
+inline bool has_attribute(std::string_view tag, std::string_view name, std::string_view value) {
+  for (std::size_t at = tag.find(name); at != std::string_view::npos; at = tag.find(name, at + 1)) {
+    std::size_t i = at + name.size();
+    if (at == 0 || !blank(tag[at - 1]))
+      continue;
+    while (i < tag.size() && blank(tag[i]))
+      ++i;
+    if (i == tag.size() || tag[i] != '=')
+      continue;
+    for (++i; i < tag.size() && blank(tag[i]);)
+      ++i;
+    if (i == tag.size() || (tag[i] != '"' && tag[i] != '\''))
+      continue;
+    const std::size_t end = i + 1 + value.size();
+    if (tag.substr(i + 1, value.size()) == value && end < tag.size() && tag[end] == tag[i])
+      return true;
+  }
+  return false;
+}
+
+// The first start tag on the line of an add-on whose name attribute is exactly ours, as the lists
+// that the tests make spell it (no references, no quotes or '>' in other values): its bytes after
+// the element's name, or none.
+inline std::optional<std::string_view> entry_tag(std::string_view l) {
+  for (std::size_t at = l.find("<jsplugin"); at != std::string_view::npos;
+       at = l.find("<jsplugin", at + 1)) {
+    std::size_t i = at + 9;
+    if (l.substr(i, 6) == "online")
+      i += 6;
+    if (i == l.size() || !blank(l[i]))
+      continue;
+    const std::string_view tag = l.substr(i, l.find_first_of("<>", i) - i);
+    if (has_attribute(tag, "name", "Quillora插件"))
+      return tag;
+  }
+  return std::nullopt;
+}
+
 inline bool entry_line(std::string_view l) {
-  static const std::regex tag(
-      "<(jspluginonline|jsplugin)([ \t\r][^<>]*)?[ \t\r]name[ \t\r]*=[ \t\r]*"
-      "(\"Quillora插件\"|'Quillora插件')");
-  return std::regex_search(l.begin(), l.end(), tag);
+  return entry_tag(l).has_value();
 }
 // An entry line whose enable attribute does not say false.
 inline bool enabled_line(std::string_view l) {
-  static const std::regex off("[ \t\r]enable[ \t\r]*=[ \t\r]*(\"false\"|'false')");
-  return entry_line(l) && !std::regex_search(l.begin(), l.end(), off);
+  const std::optional<std::string_view> tag = entry_tag(l);
+  return tag && !has_attribute(*tag, "enable", "false");
 }
 inline bool closing_line(std::string_view l) {
   return has(l, "</jsplugins>");
@@ -91,7 +131,6 @@ inline bool opening_line(std::string_view l) {
 
 // One element alone on its line, so that dropping the line drops nothing else.
 inline bool alone(std::string_view l) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
   while (!l.empty() && blank(l.front()))
     l.remove_prefix(1);
   while (!l.empty() && blank(l.back()))
