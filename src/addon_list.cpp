@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "list_reader.hpp"
+#include "printable.hpp"
 
 #ifndef QUILLORA_ORIGIN
 #error "QUILLORA_ORIGIN, the publishing server's origin, is set by the build"
@@ -20,14 +21,6 @@ namespace {
 constexpr std::string_view entry_text =
     "<jspluginonline enable=\"true\" install=\"" QUILLORA_ORIGIN "\" url=\"" QUILLORA_ORIGIN
     "/\" type=\"wps\" name=\"Quillora插件\"/>";
-
-// Equal but for the case of ASCII letters, as XML compares encoding names.
-bool same_letters(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
 
 // Bytes [begin, end) of the old list give way to `text`.
 struct edit {
@@ -161,9 +154,10 @@ rewrite_result rewrite_from(const list_reader::list_facts& facts, std::istream& 
                             std::ostream& out, bool install) {
   if (facts.status != list_reader::verdict::ok)
     return {facts.status, facts.line, facts.detail};
-  // The entry is UTF-8; in a list declared in another encoding it would break the list.
-  if (install && !facts.encoding.empty() && !same_letters(facts.encoding, "UTF-8"))
-    return {list_reader::verdict::not_utf8, 1, {}};
+  // The entry is UTF-8; in a list declared in another encoding it would break the list, and
+  // the rest, copied as it is, would no longer be what the suite reads once the entry is gone.
+  if (!facts.encoding.empty() && !list_reader::utf8_spelling(facts.encoding))
+    return {list_reader::verdict::not_utf8, 1, printable(facts.encoding)};
   rewrite_result result;
   copy_with_edits(in, out, edits_for(facts, install), result);
   return result;

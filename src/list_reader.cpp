@@ -11,6 +11,7 @@
 
 #include "addon_rules.hpp"
 #include "list_layout.hpp"
+#include "printable.hpp"
 #include "xml_events.hpp"
 
 namespace list_reader {
@@ -250,6 +251,8 @@ list_facts reader::read(std::istream& in) {
       facts_.line = events_.line();
       return facts_;
     case feed_end::parse_failed:
+      if (!events_.unknown_encoding().empty() && refusal_ == verdict::ok)
+        refuse(verdict::not_utf8, printable(events_.unknown_encoding()));
       const bool refused = refusal_ != verdict::ok;
       facts_.status = refused ? refusal_ : verdict::malformed;
       facts_.line = refused ? refusal_line_ : events_.line();
@@ -267,6 +270,20 @@ list_facts reader::read(std::istream& in) {
 }
 
 }  // namespace
+
+bool utf8_spelling(std::string_view encoding) {
+  // The names of UTF-8 that libxml2, Python and Java all take, so that no other reader of the
+  // list takes it for another encoding.
+  static constexpr std::string_view spellings[] = {"utf-8", "utf8", "utf_8", "unicode-1-1-utf-8"};
+  for (const std::string_view s : spellings) {
+    if (s.size() == encoding.size() &&
+        std::equal(s.begin(), s.end(), encoding.begin(), [](char a, char b) {
+          return a == (b >= 'A' && b <= 'Z' ? static_cast<char>(b - 'A' + 'a') : b);
+        }))
+      return true;
+  }
+  return false;
+}
 
 list_facts read_list(std::istream& in, std::string_view origin,
                      std::vector<listed_entry>* registered, purpose why) {

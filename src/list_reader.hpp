@@ -63,9 +63,12 @@ enum class verdict {
   entity_declared,      // its document type declares an entity: `line` says where
   too_many_attributes,  // a start tag has more than max_attributes: `line` says where it starts
   too_deep,             // an element is nested deeper than max_depth: `line` says where it starts
+  not_utf8,  // the XML declaration names another encoding than UTF-8 (`detail`, escaped as
+             // printable does): in every mode one that expat does not read (GBK, say), which it
+             // would misread; and an edit of one it reads (UTF-16, ISO-8859-1), since the
+             // entry's UTF-8 bytes would be garbled or invalid there and the rest is copied as
+             // it is
   // What only an edit finds:
-  not_utf8,  // install: the XML declaration names another encoding than UTF-8, in which the
-             // entry's bytes would be garbled or invalid
   no_place,  // install: no sound place for the entry was found
 };
 
@@ -83,6 +86,10 @@ struct listed_entry {
   std::string url;
   bool quillora = false;  // an element of the add-on, as install and uninstall find them
 };
+
+// Whether `encoding`, a name from an XML declaration, spells UTF-8 as XML processors take it:
+// "UTF-8", "UTF8", "utf_8" and "unicode-1-1-utf-8", whatever the case of their letters.
+bool utf8_spelling(std::string_view encoding);
 
 // What one read of the list tells.
 struct list_facts {
@@ -104,8 +111,9 @@ struct list_facts {
 };
 
 // Reads `in` to its end with one parse, and, when `registered` is given, fills it with the
-// add-ons that the list registers, in its order (meaningless unless the status is ok). A list in
-// an encoding that expat does not know is read as UTF-8. Memory stays flat, but for the one
+// add-ons that the list registers, in its order (meaningless unless the status is ok). A list
+// declared in an encoding that expat does not know is refused as not_utf8, unless its name
+// spells UTF-8. Memory stays flat, but for the one
 // token (a tag, a comment) that expat holds whole, the open elements, and the entries asked for.
 // What a read is for: an edit keeps the digest of all but the add-on, which the check of its copy
 // needs; a read that only tells (--status, --list) leaves `rest` empty and saves that work.

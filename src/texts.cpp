@@ -83,8 +83,9 @@ constexpr problem_words problem_texts[] = {
      "{list}的根元素不是<jsplugins>"
      "，它不像是办公套件的插件列表，安装程序没有修改它。请检查这个文件。"
      "{keep}"},
-    {list_reader::verdict::not_utf8, "XML声明的编码不是UTF-8",
-     "{list}声明的编码不是UTF-8，写入Quillora插件会损坏其中的文字，安装程序没有修改它。请把它另存为"
+    {list_reader::verdict::not_utf8,
+     "XML声明的编码是{detail}，不是UTF-8。请用文本编辑器另存为UTF-8后再试。",
+     "{list}声明的编码是{detail}，不是UTF-8，安装程序没有修改它。请用文本编辑器把它另存为"
      "UTF-8编码后再试。{keep}"},
     {list_reader::verdict::entity_declared, "第{line}行声明了实体",
      "{list}的第{line}"
@@ -213,7 +214,8 @@ std::string failure_sentence(const failure& f, const list_record* l) {
                          {"{file}", printable(f.file)},
                          {"{seconds}", std::to_string(f.seconds)},
                          {"{signal}", signal_name(f)},
-                         {"{keep}", std::string(keep_it)}});
+                         {"{keep}", std::string(keep_it)},
+                         {"{detail}", f.detail}});  // last: it is the list's own words
   };
   if (f.at == step::home_unset)
     return std::string(no_home_notice);

@@ -285,6 +285,17 @@ TEST_F(CommandLine, StatusTellsWhereTheAddOnStandsAndChangesNothing) {
          put_list("<jsplugins>\n" + more + "\n</jsplugins>\n");
        },
        {0, "Quillora插件：已注册，已启用\n", ""}},
+      // An encoding that expat reads is read; another would be misread, and is refused.
+      {"a list in ISO-8859-1",
+       [&] {
+         put_list("<?xml version='1.0' encoding='ISO-8859-1'?>\n<jsplugins>\xe9</jsplugins>\n");
+       },
+       {3, not_registered, ""}},
+      {"a list in GBK",
+       [&] { put_list("<?xml version='1.0' encoding='GBK'?>\n<jsplugins>\xb2\xe5</jsplugins>\n"); },
+       {1, "",
+        failure("无法读取XML文件",
+                "XML声明的编码是GBK，不是UTF-8。请用文本编辑器另存为UTF-8后再试。")}},
   };
   for (const state& s : states) {
     SCOPED_TRACE(s.what);

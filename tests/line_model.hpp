@@ -186,7 +186,8 @@ inline rewritten rewrite(const std::string& list, bool install) {
   return {r.status, r.line, out.str()};
 }
 
-// Whether the list starts with an XML declaration that names an encoding other than UTF-8 (one
+// Whether the list starts with an XML declaration that names an encoding other than UTF-8, in
+// any of its spellings (one
 // that ends in its first 4 KiB: no list has a longer one).
 inline bool declares_other_encoding(std::string text) {
   text = text.substr(0, 4096);
@@ -206,13 +207,17 @@ inline bool declares_other_encoding(std::string text) {
   std::string name = found[2].matched ? found[2].str() : found[3].str();
   std::transform(name.begin(), name.end(), name.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return name != "utf-8";
+  for (const char* utf8 : {"utf-8", "utf8", "utf_8", "unicode-1-1-utf-8"}) {
+    if (name == utf8)
+      return false;
+  }
+  return true;
 }
 
 // What the rewrite must give for `list`, with `entry` as the add-on's entry.
 inline rewritten expected(const std::vector<std::string_view>& lines, bool install,
                           std::string_view entry) {
-  if (install && declares_other_encoding(joined(lines)))
+  if (declares_other_encoding(joined(lines)))
     return {list_reader::verdict::not_utf8, 1, {}};
   std::string out;
   bool inserted = !install;

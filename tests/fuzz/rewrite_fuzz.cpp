@@ -245,11 +245,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Short lists only: the parser is slow beside the rewrite.
   const xml_reading before = list.size() < 64 * 1024 ? read_xml(list) : xml_reading();
   // Two parsers judge alike: expat, the editor's, and libxml2, in lists declared in UTF-8 or
-  // nothing (the editor reads encodings it does not know as UTF-8, libxml2 decodes them), and
-  // without NUL bytes (libxml2 takes one after the root for the end of its input).
-  // A refusal for a bound stops the read where it is found, before any fault further on.
-  // libxml2 nests one level deeper than the reader (257), and takes declared entities and any
-  // number of attributes.
+  // nothing (the editor refuses other encodings that expat does not know, libxml2 decodes them),
+  // and without NUL bytes (libxml2 takes one after the root for the end of its input). A refusal
+  // for a bound stops the read where it is found, before any fault further on. libxml2 nests one
+  // level deeper than the reader (257), and takes declared entities and any number of attributes.
   const bool bounded = scan.status == list_reader::verdict::entity_declared ||
                        scan.status == list_reader::verdict::too_many_attributes ||
                        scan.status == list_reader::verdict::too_deep;
