@@ -62,10 +62,12 @@ bool copy_with_edits(std::istream& in, std::ostream& out, const std::vector<edit
   std::size_t next = 0;
   std::uint64_t skip_until = 0;
   char last = '\n';
+  std::uint64_t written = 0;
   const auto emit = [&](const char* data, std::size_t size) {
     if (size > 0) {
       out.write(data, static_cast<std::streamsize>(size));
       last = data[size - 1];
+      written += size;
     }
   };
   // Makes the edits that start at `at`.
@@ -110,8 +112,14 @@ bool copy_with_edits(std::istream& in, std::ostream& out, const std::vector<edit
     result.status = list_reader::verdict::no_place;
     return false;
   }
-  if (last != '\n')
+  if (last != '\n') {
     out.put('\n');
+    ++written;
+  }
+  if (written > list_reader::max_list_size) {
+    result.status = list_reader::verdict::grows_too_large;
+    return false;
+  }
   if (!out.flush()) {
     result.status = list_reader::verdict::read_failed;
     return false;

@@ -69,7 +69,9 @@ enum class verdict {
              // entry's UTF-8 bytes would be garbled or invalid there and the rest is copied as
              // it is
   // What only an edit finds:
-  no_place,  // install: no sound place for the entry was found
+  no_place,         // install: no sound place for the entry was found
+  grows_too_large,  // install: the list with the entry would pass max_list_size, and so be
+                    // refused by the check and by every later read
 };
 
 // The most bytes of an entry's name, type or url that are kept: real ones are tens of bytes.

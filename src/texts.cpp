@@ -99,6 +99,8 @@ constexpr problem_words problem_texts[] = {
      "{list}第{line}"
      "行的元素嵌套过深，不像是办公套件写下的，安装程序没有修改它。请检查这个文件后再试。"
      "{keep}"},
+    {list_reader::verdict::grows_too_large, "修改后的文件将大于16 MiB的上限，XML文件保持原样",
+     "加入Quillora插件后，{list}将大于16 MiB的上限，安装程序没有修改它。请检查这个文件。{keep}"},
     {list_reader::verdict::no_place, "找不到放置Quillora插件节点的位置",
      "安装程序在{list}中找不到放置Quillora插件的位置，没有修改它。请检查这个文件后再试。{keep}"},
 };

@@ -246,6 +246,23 @@ TEST_F(BadInput, ListOverTheSizeLimitIsRefusedUntouched) {
     EXPECT_EQ(run(mode), failed(head_lines(), failure("无法读取XML文件", too_large)));
   EXPECT_TRUE(read_bytes(list()) == big) << "the list changed";
   EXPECT_FALSE(exists(temp()));
+  // A list of exactly the bound is read, and install refuses it for what the entry would make of
+  // it; uninstall, which shrinks it, takes the entry out.
+  std::string full = decl + open_root + e + "\n<!-- ";
+  full.append((16u << 20) - full.size() - 5 - close_root.size(), 'x');
+  full += " -->\n" + close_root;
+  ASSERT_EQ(full.size(), 16u << 20);
+  std::string without = full;
+  without.replace(without.find(e), e.size() + 1, std::string(e.size() + 1, 'x'));
+  put_list(without);
+  EXPECT_EQ(run(0),
+            failed(head_lines(),
+                   failure("无法修改XML文件", "修改后的文件将大于16 MiB的上限，XML文件保持原样")));
+  EXPECT_TRUE(read_bytes(list()) == without) << "the list changed";
+  EXPECT_FALSE(exists(temp()));
+  put_list(full);
+  EXPECT_EQ(run(1), succeeded(head_lines() + "包含Quillora插件节点，需删除\n"));
+  EXPECT_EQ(read_bytes(list()).size(), full.size() - e.size() - 1);
   // A file that reports no size and holds far more: read up to a bound, never to its end.
   ASSERT_EQ(unlink(list().c_str()), 0);
   ASSERT_EQ(symlink("/proc/self/pagemap", list().c_str()), 0);
