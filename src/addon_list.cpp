@@ -3,7 +3,6 @@
 #include "addon_list.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <istream>
 #include <ostream>
 #include <string>

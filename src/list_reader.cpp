@@ -4,6 +4,7 @@
 
 #include <expat.h>
 
+#include <algorithm>
 #include <istream>
 #include <optional>
 #include <string>
