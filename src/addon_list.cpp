@@ -3,13 +3,13 @@
 #include "addon_list.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <istream>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "list_reader.hpp"
+#include "printable.hpp"
 
 #ifndef QUILLORA_ORIGIN
 #error "QUILLORA_ORIGIN, the publishing server's origin, is set by the build"
@@ -20,14 +20,6 @@ namespace {
 constexpr std::string_view entry_text =
     "<jspluginonline enable=\"true\" install=\"" QUILLORA_ORIGIN "\" url=\"" QUILLORA_ORIGIN
     "/\" type=\"wps\" name=\"Quillora插件\"/>";
-
-// Equal but for the case of ASCII letters, as XML compares encoding names.
-bool same_letters(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
 
 // Bytes [begin, end) of the old list give way to `text`.
 struct edit {
@@ -69,10 +61,12 @@ bool copy_with_edits(std::istream& in, std::ostream& out, const std::vector<edit
   std::size_t next = 0;
   std::uint64_t skip_until = 0;
   char last = '\n';
+  std::uint64_t written = 0;
   const auto emit = [&](const char* data, std::size_t size) {
     if (size > 0) {
       out.write(data, static_cast<std::streamsize>(size));
       last = data[size - 1];
+      written += size;
     }
   };
   // Makes the edits that start at `at`.
@@ -117,8 +111,14 @@ bool copy_with_edits(std::istream& in, std::ostream& out, const std::vector<edit
     result.status = list_reader::verdict::no_place;
     return false;
   }
-  if (last != '\n')
+  if (last != '\n') {
     out.put('\n');
+    ++written;
+  }
+  if (written > list_reader::max_list_size) {
+    result.status = list_reader::verdict::grows_too_large;
+    return false;
+  }
   if (!out.flush()) {
     result.status = list_reader::verdict::read_failed;
     return false;
@@ -161,9 +161,10 @@ rewrite_result rewrite_from(const list_reader::list_facts& facts, std::istream& 
                             std::ostream& out, bool install) {
   if (facts.status != list_reader::verdict::ok)
     return {facts.status, facts.line, facts.detail};
-  // The entry is UTF-8; in a list declared in another encoding it would break the list.
-  if (install && !facts.encoding.empty() && !same_letters(facts.encoding, "UTF-8"))
-    return {list_reader::verdict::not_utf8, 1, {}};
+  // The entry is UTF-8; in a list declared in another encoding it would break the list, and
+  // the rest, copied as it is, would no longer be what the suite reads once the entry is gone.
+  if (!facts.encoding.empty() && !list_reader::utf8_spelling(facts.encoding))
+    return {list_reader::verdict::not_utf8, 1, printable(facts.encoding)};
   rewrite_result result;
   copy_with_edits(in, out, edits_for(facts, install), result);
   return result;

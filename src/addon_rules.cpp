@@ -1,5 +1,5 @@
-// Recognises the add-on in a start tag, by its name as XML reads it or by the needles in the
-// tag's bytes, and reads the entries that --list shows.
+// Recognises the add-on's state in its start tag, by the values as XML reads them, and reads the
+// entries that --list shows.
 #include "addon_rules.hpp"
 
 #include <string>
@@ -21,13 +21,12 @@ std::string shown(std::optional<std::string_view> value) {
 
 }  // namespace
 
-addon_element addon_of(const start_tag& tag, std::uint64_t at, bool in_root,
-                       std::string_view origin) {
+addon_element addon_of(const start_tag& tag, std::uint64_t at, std::string_view origin) {
   addon_element found;
   found.bytes.begin = at;
-  found.enabled =
-      by_needles(tag) ? !contains(tag.bytes(), needle_false) : tag.value("enable") != "false";
-  found.in_root = in_root;
+  // The suite loads an add-on unless its enable says "false"; another attribute's "false" (a
+  // debug="false") is no word on it.
+  found.enabled = tag.value("enable") != "false";
   const std::optional<std::string_view> url = tag.value("url");
   found.current = tag.value("install") == origin && url && url->size() == origin.size() + 1 &&
                   url->substr(0, origin.size()) == origin && url->back() == '/';
@@ -35,15 +34,14 @@ addon_element addon_of(const start_tag& tag, std::uint64_t at, bool in_root,
 }
 
 bool is_exact_entry(const start_tag& tag, const addon_element& element) {
-  return element.in_root && tag.name() == needle_element && tag.count() == 5 &&
-         tag.value("enable") == "true" && element.current && tag.value("type") == "wps" &&
-         by_name(tag);
+  return tag.name() == online_element && tag.value("enable") == "true" && element.current &&
+         tag.value("type") == "wps" && tag.value("name") == addon_name;
 }
 
 listed_entry entry_of(const start_tag& tag, bool ours, bool enabled) {
   listed_entry entry;
   entry.name = shown(tag.value("name"));
-  entry.online = tag.name() == needle_element;
+  entry.online = tag.name() == online_element;
   entry.type = shown(tag.value("type"));
   entry.url = shown(tag.value("url"));
   entry.quillora = ours;

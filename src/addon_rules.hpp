@@ -1,5 +1,5 @@
 // The rules that recognise the add-on in a start tag and read a listed add-on's entry from it:
-// no parser, no state, only the tag as expat gives it.
+// no parser, no state, only the tag as expat gives it and where it stands.
 #pragma once
 
 #include <cstddef>
@@ -52,35 +52,23 @@ inline std::optional<std::string_view> start_tag::value(std::string_view attribu
 }
 
 inline bool start_tag::listed() const {
-  return name_ == "jsplugin" || name_ == needle_element;
+  return name_ == "jsplugin" || name_ == online_element;
 }
 
-inline bool contains(std::string_view hay, std::string_view needle) {
-  return hay.find(needle) != std::string_view::npos;
+// Whether `tag`, a child of the root when `in_root`, starts an element of the add-on, as
+// addon_element describes it: the suite knows an add-on by its name alone, so a name that only
+// begins or holds ours (another add-on's, "Quillora插件助手") is another add-on's.
+inline bool is_addon(const start_tag& tag, bool in_root) {
+  return in_root && tag.listed() && tag.value("name") == addon_name;
 }
 
-// The tag's bytes hold the needles of the add-on's entry.
-inline bool by_needles(const start_tag& tag) {
-  return contains(tag.bytes(), needle_addon) && contains(tag.bytes(), needle_element) &&
-         contains(tag.bytes(), needle_name);
-}
+// The element of the add-on that `tag` starts at `at`, for this build's `origin`; its bytes' end
+// and whole lines are not known yet.
+addon_element addon_of(const start_tag& tag, std::uint64_t at, std::string_view origin);
 
-// A listed element whose name, as XML reads it, is the add-on's.
-inline bool by_name(const start_tag& tag) {
-  return tag.listed() && tag.value("name") == needle_addon;
-}
-
-// Whether the tag starts an element of the add-on, as addon_element describes it.
-inline bool is_addon(const start_tag& tag) {
-  return by_needles(tag) || by_name(tag);
-}
-
-// The element of the add-on that `tag` starts at `at`, a child of the root when `in_root`, for
-// this build's `origin`; its bytes' end and whole lines are not known yet.
-addon_element addon_of(const start_tag& tag, std::uint64_t at, bool in_root,
-                       std::string_view origin);
-
-// Whether the element of the add-on is exactly this build's enabled entry, a child of the root.
+// Whether the element of the add-on registers this build's enabled entry: an online one whose
+// enable, install, url, type and name have this build's values, in any order and quoting; any
+// further attribute is the user's and changes nothing.
 bool is_exact_entry(const start_tag& tag, const addon_element& element);
 
 // The entry that `tag`, a listed element and a child of the root, registers; `ours` when it is

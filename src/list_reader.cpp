@@ -14,6 +14,7 @@
 
 #include "addon_rules.hpp"
 #include "list_layout.hpp"
+#include "printable.hpp"
 #include "xml_events.hpp"
 
 namespace list_reader {
@@ -174,7 +175,7 @@ void reader::start(const XML_Char* name, const XML_Char** attributes) {
   last_tag_end_ = at_ + bytes_.size();
   if (depth_ == 0 && !root_seen_)
     open_root(tag.name());
-  const bool ours = !open_addon_ && is_addon(tag);
+  const bool ours = !open_addon_ && is_addon(tag, depth_ == 1);
   if (ours)
     open_addon(tag, before);
   if (depth_ == 1 && tag.listed() && !ours && root_name_ == "jsplugins")
@@ -202,7 +203,7 @@ void reader::open_root(std::string_view name) {
 }
 
 void reader::open_addon(const start_tag& tag, const line_state& before) {
-  open_addon_ = addon_of(tag, at_, depth_ == 1, origin_);
+  open_addon_ = addon_of(tag, at_, origin_);
   facts_.entries += is_exact_entry(tag, *open_addon_) ? 1 : 0;
   addon_depth_ = depth_;
   layout_.addon_opened(before);
@@ -328,6 +329,8 @@ list_facts reader::read(std::istream& in) {
       facts_.line = events_.line();
       return facts_;
     case feed_end::parse_failed:
+      if (!events_.unknown_encoding().empty() && refusal_ == verdict::ok)
+        refuse(verdict::not_utf8, printable(events_.unknown_encoding()));
       const bool refused = refusal_ != verdict::ok;
       facts_.status = refused ? refusal_ : verdict::malformed;
       facts_.line = refused ? refusal_line_ : events_.line();
@@ -345,6 +348,20 @@ list_facts reader::read(std::istream& in) {
 }
 
 }  // namespace
+
+bool utf8_spelling(std::string_view encoding) {
+  // The names of UTF-8 that libxml2, Python and Java all take, so that no other reader of the
+  // list takes it for another encoding.
+  static constexpr std::string_view spellings[] = {"utf-8", "utf8", "utf_8", "unicode-1-1-utf-8"};
+  for (const std::string_view s : spellings) {
+    if (s.size() == encoding.size() &&
+        std::equal(s.begin(), s.end(), encoding.begin(), [](char a, char b) {
+          return a == (b >= 'A' && b <= 'Z' ? static_cast<char>(b - 'A' + 'a') : b);
+        }))
+      return true;
+  }
+  return false;
+}
 
 list_facts read_list(std::istream& in, std::string_view origin,
                      std::vector<listed_entry>* registered, purpose why) {

@@ -36,11 +36,10 @@ inline constexpr std::size_t max_names = 4096;
 inline constexpr std::size_t max_listed_entries = 100000;
 inline constexpr std::size_t max_listed_bytes = 16u << 20;
 
-// What marks the add-on's entry in the raw bytes of a start tag, and what disables it there.
-inline constexpr std::string_view needle_element = "jspluginonline";
-inline constexpr std::string_view needle_name = "name=\"";
-inline constexpr std::string_view needle_addon = "Quillora插件";
-inline constexpr std::string_view needle_false = "false";
+// The add-on's name, as the suite reads it in the name attribute, and the element of an online
+// add-on's entry.
+inline constexpr std::string_view addon_name = "Quillora插件";
+inline constexpr std::string_view online_element = "jspluginonline";
 
 // Bytes [begin, end) of the list.
 struct span {
@@ -48,15 +47,12 @@ struct span {
   std::uint64_t end = 0;
 };
 
-// One element of the add-on: a jspluginonline or jsplugin element whose name, as XML reads it,
-// is "Quillora插件", or any element whose start tag's bytes hold "jspluginonline", `name="` and
-// "Quillora插件". Elements inside it are part of it.
+// One element of the add-on: a jspluginonline or jsplugin child of the root whose name, as XML
+// reads it, is exactly "Quillora插件". Elements inside it are part of it.
 struct addon_element {
   span bytes;            // start tag to end tag
   span whole;            // the same, or its whole lines with their LF when nothing else is on them
-  bool enabled = false;  // start tag that holds the needles: "false" nowhere in it; any other:
-                         // its enable value is not "false"
-  bool in_root = false;  // a child of the root element
+  bool enabled = false;  // its enable value, as XML reads it, is not "false"
   bool current = false;  // its install and url values point at this build's origin
 };
 
@@ -82,10 +78,15 @@ enum class verdict {
                         // says where the one past the bound stands
   too_many_entries,     // --list: more than max_listed_entries entries, or their values past
                         // max_listed_bytes: `line` says where the entry past the bound starts
+  not_utf8,  // the XML declaration names another encoding than UTF-8 (`detail`, escaped as
+             // printable does): in every mode one that expat does not read (GBK, say), which it
+             // would misread; and an edit of one it reads (UTF-16, ISO-8859-1), since the
+             // entry's UTF-8 bytes would be garbled or invalid there and the rest is copied as
+             // it is
   // What only an edit finds:
-  not_utf8,  // install: the XML declaration names another encoding than UTF-8, in which the
-             // entry's bytes would be garbled or invalid
-  no_place,  // install: no sound place for the entry was found
+  no_place,         // install: no sound place for the entry was found
+  grows_too_large,  // install: the list with the entry would pass max_list_size, and so be
+                    // refused by the check and by every later read
 };
 
 // The most bytes of an entry's name, type or url that are kept: real ones are tens of bytes.
@@ -98,11 +99,14 @@ struct listed_entry {
   std::string name;
   bool online = false;
   std::string type;
-  bool enabled = false;  // as addon_element tells for an element of the add-on; any other: its
-                         // enable value is not "false"
+  bool enabled = false;  // its enable value, as XML reads it, is not "false"
   std::string url;
   bool quillora = false;  // an element of the add-on, as install and uninstall find them
 };
+
+// Whether `encoding`, a name from an XML declaration, spells UTF-8 as XML processors take it:
+// "UTF-8", "UTF8", "utf_8" and "unicode-1-1-utf-8", whatever the case of their letters.
+bool utf8_spelling(std::string_view encoding);
 
 // What one read of the list tells.
 struct list_facts {
@@ -119,14 +123,15 @@ struct list_facts {
   // element with its attributes, comment, instruction, document type and entity reference, and
   // text without the space at its ends (one text across a left-out element).
   digest rest;
-  std::uint64_t entries = 0;  // elements of the add-on that are exactly this build's enabled
-                              // entry, children of the root
+  std::uint64_t entries = 0;  // elements of the add-on that register this build's enabled
+                              // entry, as is_exact_entry tells
   std::uint64_t others = 0;   // other add-ons' entries in a <jsplugins> root, as far as it was read
 };
 
 // Reads `in` to its end with one parse, and, when `registered` is given, fills it with the
-// add-ons that the list registers, in its order (meaningless unless the status is ok). A list in
-// an encoding that expat does not know is read as UTF-8. Memory stays flat, but for the one
+// add-ons that the list registers, in its order (meaningless unless the status is ok). A list
+// declared in an encoding that expat does not know is refused as not_utf8, unless its name
+// spells UTF-8. Memory stays flat, but for the one
 // token (a tag, a comment) that expat holds whole, the open elements, and the entries asked for.
 // What a read is for: an edit keeps the digest of all but the add-on, which the check of its copy
 // needs; a read that only tells (--status, --list) leaves `rest` empty and saves that work.

@@ -37,9 +37,13 @@ char32_t code_point(std::string_view text, std::size_t length) {
   return code;
 }
 
+// A name that looks like another ("Quillora插件" with a zero-width space behind) must not pass
+// for it, so what shows nothing, or only space, is written out too.
 bool is_hidden(char32_t code) {
-  return (code >= 0x80 && code <= 0x9F) || code == 0x061C || code == 0x200E || code == 0x200F ||
-         (code >= 0x2028 && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069);
+  return (code >= 0x80 && code <= 0x9F) || code == 0x061C || code == 0x115F || code == 0x1160 ||
+         (code >= 0x200B && code <= 0x200F) || (code >= 0x2028 && code <= 0x202E) ||
+         (code >= 0x2060 && code <= 0x2064) || (code >= 0x2066 && code <= 0x2069) ||
+         code == 0x3164 || code == 0xFEFF;
 }
 
 constexpr char hex[] = "0123456789abcdef";

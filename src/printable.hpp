@@ -13,7 +13,9 @@
 // - the characters that terminals obey or that move or hide text without showing themselves
 //   become \u009b (four lowercase hex digits, as in JSON): the C1 controls U+0080 to U+009F
 //   (U+009B is a terminal's CSI), the bidirectional controls U+061C, U+200E, U+200F, U+202A to
-//   U+202E and U+2066 to U+2069, and the line and paragraph separators U+2028 and U+2029.
+//   U+202E and U+2066 to U+2069, the line and paragraph separators U+2028 and U+2029, and the
+//   characters that show nothing or only space, with which one name passes for another: U+200B
+//   to U+200D, U+2060 to U+2064, U+FEFF and the Hangul fillers U+115F, U+1160 and U+3164.
 // A backslash passes as it is: the result is for people to read, not to be decoded again.
 std::string printable(std::string_view text);
 

@@ -89,8 +89,9 @@ constexpr problem_words problem_texts[] = {
     {list_reader::verdict::not_jsplugins, "第{line}行的根元素不是<jsplugins>",
      "{list}不是办公套件的插件列表：其中的内容是另一种文件，安装程序没有修改它。请检查这个文件是"
      "从哪里来的。"},
-    {list_reader::verdict::not_utf8, "XML声明的编码不是UTF-8",
-     "{list}声明的编码不是UTF-8，写入Quillora插件会损坏其中的文字，安装程序没有修改它。请把它另存为"
+    {list_reader::verdict::not_utf8,
+     "XML声明的编码是{detail}，不是UTF-8。请用文本编辑器另存为UTF-8后再试。",
+     "{list}声明的编码是{detail}，不是UTF-8，安装程序没有修改它。请用文本编辑器把它另存为"
      "UTF-8编码后再试。{keep}"},
     {list_reader::verdict::entity_declared, "第{line}行声明了实体",
      "{list}的第{line}"
@@ -111,6 +112,8 @@ constexpr problem_words problem_texts[] = {
     {list_reader::verdict::too_many_entries, "第{line}行：插件条目超过100000个或16 MiB的上限",
      "{list}登记的插件超过100000个或16 MiB，不像是办公套件写下的，安装程序没有列出它们。请检查这个"
      "文件。{keep}"},
+    {list_reader::verdict::grows_too_large, "修改后的文件将大于16 MiB的上限，XML文件保持原样",
+     "加入Quillora插件后，{list}将大于16 MiB的上限，安装程序没有修改它。请检查这个文件。{keep}"},
     {list_reader::verdict::no_place, "找不到放置Quillora插件节点的位置",
      "安装程序在{list}中找不到放置Quillora插件的位置，没有修改它。请检查这个文件后再试。{keep}"},
 };
@@ -260,7 +263,8 @@ std::string failure_sentence(const failure& f, const list_record* l) {
                          {"{signal}", signal_name(f)},
                          {"{keep}", f.others > 0 ? std::string(keep_it) : std::string()},
                          {"{kept}", kept},
-                         {"{kept_it}", kept.empty() ? "" : "它保持原样。"}});
+                         {"{kept_it}", kept.empty() ? "" : "它保持原样。"},
+                         {"{detail}", f.detail}});  // last: it is the list's own words
   };
   if (f.at == step::home_unset)
     return std::string(no_home_notice);

@@ -1,4 +1,4 @@
-// The expat adapter: the parser's creation and salt, unknown encodings read as UTF-8, the feed
+// The expat adapter: the parser's creation and salt, UTF-8's other spellings, the feed
 // loop with its piece sizing and size bound, and each event's bytes.
 #include "xml_events.hpp"
 
@@ -12,8 +12,8 @@
 namespace list_reader {
 namespace {
 
-// An encoding that expat does not know is read as UTF-8: a list's ASCII markup reads the same,
-// the add-on's UTF-8 entry is found, and bytes that are no UTF-8 make the list malformed.
+// A spelling of UTF-8 that expat does not know ("UTF8") is read as UTF-8, and bytes that are no
+// UTF-8 make the list malformed.
 int utf8_code_point(void*, const char* s) {
   const auto b = [s](int i) { return static_cast<unsigned char>(s[i]); };
   const unsigned char first = b(0);
@@ -30,7 +30,13 @@ int utf8_code_point(void*, const char* s) {
   return point;
 }
 
-int read_as_utf8(void*, const XML_Char*, XML_Encoding* info) {
+// Any other encoding that expat does not know (GBK, windows-1252) is no UTF-8: read as UTF-8,
+// a well-formed list would be taken for a malformed one, so the parse stops with its name.
+int read_as_utf8(void* data, const XML_Char* name, XML_Encoding* info) {
+  if (!list_reader::utf8_spelling(name)) {
+    *static_cast<std::string*>(data) = name;
+    return XML_STATUS_ERROR;
+  }
   for (int c = 0; c < 256; ++c) {
     info->map[c] = c < 0x80                 ? c
                    : c >= 0xC2 && c <= 0xDF ? -2
@@ -76,8 +82,8 @@ xml_events::xml_events() : parser_(XML_ParserCreate(nullptr)) {
   XML_SetHashSalt(parser_.get(), salt);
 }
 
-void xml_events::read_unknown_encodings_as_utf8() {
-  XML_SetUnknownEncodingHandler(parser_.get(), read_as_utf8, nullptr);
+void xml_events::read_unknown_encodings() {
+  XML_SetUnknownEncodingHandler(parser_.get(), read_as_utf8, &unknown_encoding_);
 }
 
 std::string_view xml_events::unfinished() const {

@@ -38,7 +38,8 @@ class xml_events {
   // end(name), text(data, size), comment(text), instruction(target, data), section(opens),
   // doctype(name, system, id), entity_declared(), attribute_declared(), skipped(name),
   // xml_declaration(version, encoding) and other() for everything else. An encoding that expat does
-  // not know is read as UTF-8.
+  // not know is read as UTF-8 where its name spells UTF-8; any other stops the parse, its name
+  // kept.
   template <class Handler>
   void listen(Handler& handler);
 
@@ -49,6 +50,9 @@ class xml_events {
   void stop();
   // expat's words for what it found wrong.
   std::string error() const;
+  // The encoding that the list declares, when expat does not know it and it is no spelling of
+  // UTF-8: the parse stopped there. Empty otherwise.
+  const std::string& unknown_encoding() const { return unknown_encoding_; }
 
   // Feeds `in` to its end. `blank` goes false at the first byte other than space. A start tag
   // that expat holds unfinished is refused as soon as it has more than max_attributes: expat
@@ -61,11 +65,12 @@ class xml_events {
   struct parser_free {
     void operator()(XML_ParserStruct* p) const { XML_ParserFree(p); }
   };
-  void read_unknown_encodings_as_utf8();
+  void read_unknown_encodings();
   // The token that expat holds unfinished after a parse, as far as the list was fed.
   std::string_view unfinished() const;
 
   std::unique_ptr<XML_ParserStruct, parser_free> parser_;
+  std::string unknown_encoding_;
   std::uint64_t seen_to_ = 0;  // the end of the last event
   std::uint64_t fed_ = 0;
 };
@@ -130,7 +135,7 @@ void xml_events::listen(Handler& handler) {
     of<Handler>(d).xml_declaration(version, or_empty(encoding));
   });
   XML_SetDefaultHandler(p, [](void* d, const XML_Char*, int) { of<Handler>(d).other(); });
-  read_unknown_encodings_as_utf8();
+  read_unknown_encodings();
 }
 
 }  // namespace list_reader

@@ -45,24 +45,24 @@ const std::string other =
 
 // The test's own line model, which the random lists below are checked against: its line tests
 // themselves, so that an agreement with it means what it should.
-TEST(LineModelItself, EntryLineFindsTheThreeNeedlesInAnyOrderAndIndentation) {
+TEST(LineModelItself, EntryLineIsAListedTagNamedExactlyOursInAnyOrderAndQuoting) {
   EXPECT_TRUE(line_model::entry_line(e));
-  EXPECT_TRUE(line_model::entry_line("\t \tname=\"Quillora插件\" jspluginonline"));
-  EXPECT_TRUE(line_model::entry_line("Quillora插件 <jspluginonline name=\"x\"/>"));
-  // Another add-on's line that happens to hold all three counts as ours.
-  EXPECT_TRUE(
+  EXPECT_TRUE(line_model::entry_line("\t<jsplugin name='Quillora插件'/>"));
+  EXPECT_TRUE(line_model::entry_line("<jspluginonline\ttype=\"wps\" name = \"Quillora插件\"/>"));
+  EXPECT_FALSE(line_model::entry_line("<jspluginonline name=\"Quillora插件助手\"/>"));
+  EXPECT_FALSE(
       line_model::entry_line("<jspluginonline name=\"Other\" url=\"https://h:1/Quillora插件\"/>"));
-  EXPECT_FALSE(line_model::entry_line("<jspluginonline name='Quillora插件'/>"));
   EXPECT_FALSE(line_model::entry_line("<jspluginonline NAME=\"Quillora插件\"/>"));
-  EXPECT_FALSE(line_model::entry_line("<jsplugin name=\"Quillora插件\"/>"));
+  EXPECT_FALSE(line_model::entry_line("<jspluginonlinex name=\"Quillora插件\"/>"));
   EXPECT_FALSE(line_model::entry_line(other));
 }
 
-TEST(LineModelItself, EnabledLineIsFalseWithFalseAnywhereOnIt) {
+TEST(LineModelItself, EnabledLineIsNotEnabledOnlyWhereEnableIsFalse) {
   EXPECT_TRUE(line_model::enabled_line(e));
   EXPECT_FALSE(line_model::enabled_line(disabled));
-  EXPECT_FALSE(line_model::enabled_line(
-      "<jspluginonline enable=\"true\" note=\"falsetto\" name=\"Quillora插件\"/>"));
+  EXPECT_FALSE(line_model::enabled_line("<jsplugin enable='false' name=\"Quillora插件\"/>"));
+  EXPECT_TRUE(line_model::enabled_line(
+      "<jspluginonline enable=\"true\" debug=\"false\" name=\"Quillora插件\"/>"));
   EXPECT_TRUE(line_model::enabled_line("<jspluginonline enable=\"FALSE\" name=\"Quillora插件\"/>"));
   EXPECT_FALSE(line_model::enabled_line(other));
 }
@@ -121,6 +121,74 @@ TEST(Scan, TellsAnEnabledEntryAndABlankList) {
   EXPECT_FALSE(scan(" \n x").blank);
 }
 
+// Which elements are the add-on's and where it stands, as the suite reads them: by the name and
+// the values as XML reads them, nothing else. Each list, with what install and uninstall make of
+// it (unchanged: where there is nothing to do).
+TEST(AddonRules, TheAddOnIsKnownByItsNameAndItsStateByItsValues) {
+  const std::string root = "<jsplugins>\n";
+  const std::string end = "</jsplugins>\n";
+  const std::string helper =
+      "  <jspluginonline name=\"Quillora插件助手\" url=\"https://h.example:1/helper/\" "
+      "enable=\"true\"/>";
+  const std::string origin(server_origin());
+  // This build's values, in another order and quoting, with more of the user's attributes.
+  const auto ours_with = [&](const std::string& more) {
+    return "  <jspluginonline name='Quillora插件' type='wps' url='" + origin + "/' install='" +
+           origin + "' enable='true'" + more + "/>";
+  };
+  const std::string unchanged;
+  const struct {
+    const char* what;
+    std::string list;
+    addon_state state;
+    std::string after_install, after_uninstall;
+  } rows[] = {
+      {"another add-on whose name begins with ours", root + helper + "\n" + end,
+       addon_state::absent, root + helper + "\n" + e + "\n" + end, unchanged},
+      {"our name in another add-on's url", root + other + "\n" + end, addon_state::absent,
+       root + other + "\n" + e + "\n" + end, unchanged},
+      {"our name with a zero-width space behind",
+       root + "<jsplugin name=\"Quillora插件\xe2\x80\x8b\"/>\n" + end, addon_state::absent,
+       root + "<jsplugin name=\"Quillora插件\xe2\x80\x8b\"/>\n" + e + "\n" + end, unchanged},
+      {"our entry deeper than the root's children", root + "<g>\n" + e + "\n</g>\n" + end,
+       addon_state::absent, root + "<g>\n" + e + "\n</g>\n" + e + "\n" + end, unchanged},
+      {"our name in character references",
+       root + "<jsplugin name=\"Quillora&#x63D2;&#x4EF6;\"/>\n" + end, addon_state::disabled,
+       root + e + "\n" + end, root + end},
+      {"this build's entry with debug=\"false\"", root + ours_with(" debug=\"false\"") + "\n" + end,
+       addon_state::enabled, unchanged, root + end},
+      {"this build's entry with an empty attribute", root + ours_with(" debug=\"\"") + "\n" + end,
+       addon_state::enabled, unchanged, root + end},
+      {"this build's entry with a namespaced attribute",
+       "<jsplugins xmlns:x=\"urn:x\">\n" + ours_with(" x:note=\"mine\"") + "\n" + end,
+       addon_state::enabled, unchanged, "<jsplugins xmlns:x=\"urn:x\">\n" + end},
+      {"an enable that is neither true nor false",
+       root + "<jspluginonline enable=\"enable_dev\" name=\"Quillora插件\"/>\n" + end,
+       addon_state::disabled, root + e + "\n" + end, root + end},
+      {"the offline form", root + "<jsplugin name=\"Quillora插件\" url=\"x\"/>\n" + end,
+       addon_state::disabled, root + e + "\n" + end, root + end},
+      {"disabled", root + disabled + "\n" + end, addon_state::disabled, root + e + "\n" + end,
+       unchanged},
+      {"this build's entry twice", root + e + "\n" + ours_with("") + "\n" + end,
+       addon_state::disabled, root + e + "\n" + end, root + end},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.what);
+    const scan_result read = scan(r.list);
+    ASSERT_EQ(read.status, list_reader::verdict::ok);
+    EXPECT_EQ(state_of(read.facts), r.state);
+    // Install rewrites unless the add-on is enabled; uninstall, where any element of it is.
+    EXPECT_EQ(r.state == addon_state::enabled, r.after_install.empty());
+    EXPECT_EQ(read.enabled_entry, !r.after_uninstall.empty());
+    if (!r.after_install.empty()) {
+      EXPECT_EQ(install(r.list), r.after_install);
+    }
+    if (!r.after_uninstall.empty()) {
+      EXPECT_EQ(uninstall(r.list), r.after_uninstall);
+    }
+  }
+}
+
 // A huge start tag is searched a few KB at a time, and the list copied 64 KiB at a time: a needle
 // or an edit that such a cut falls into must be found and made wherever the cut falls.
 TEST(LongLists, CutsBetweenPiecesMissNothing) {
@@ -147,9 +215,21 @@ TEST(LongLists, CutsBetweenPiecesMissNothing) {
 TEST(Rewrite, AgreesWithThePlainLineModelOnRandomLists) {
   // Lists of lines that add-on lists hold, in and around the root; now and then a stray piece that
   // makes one malformed.
-  const std::vector<std::string> parts = {e,      disabled,    other,   "",     "\r",
-                                          " ",    "\t",        "false", "<a/>", "<b v=\"1\"/>",
-                                          "text", "<!-- c -->"};
+  const std::vector<std::string> parts = {
+      e,
+      disabled,
+      other,
+      "",
+      "\r",
+      " ",
+      "\t",
+      "false",
+      "<a/>",
+      "<b v=\"1\"/>",
+      "text",
+      "<!-- c -->",
+      "<jspluginonline name=\"Quillora插件助手\" enable=\"true\"/>",
+      "<jsplugin debug=\"false\" name='Quillora插件'/>"};
   const std::vector<std::string> strays = {
       "<", "/>", std::string("\0\xff", 2), "<jsplugins", "</jsplugins>", "<jspluginsx>", "&"};
   std::mt19937 random(20261208);

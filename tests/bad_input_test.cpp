@@ -68,7 +68,17 @@ TEST_F(BadInput, OddBytesAreCopiedExactlyOrTheListIsRefusedUntouched) {
   const std::string with_nul = decl + open_root + "<!-- a" + nul + nul + "b -->\n" + other + "\n";
   const std::string gbk = "<?xml version=\"1.0\" encoding=\"GBK\"?>\n";
   const std::string lower = "<?xml version='1.0' encoding='utf-8' standalone='yes'?>\n";
-  const std::string not_utf8 = "XML声明的编码不是UTF-8";
+  const auto not_utf8 = [](const std::string& name) {
+    return "XML声明的编码是" + name + "，不是UTF-8。请用文本编辑器另存为UTF-8后再试。";
+  };
+  // A list in UTF-16 (little-endian, after its byte-order mark), ASCII as it is.
+  const auto utf16 = [](const std::string& ascii) {
+    std::string bytes = "\xff\xfe";
+    for (const char c : ascii)
+      bytes += std::string(1, c) + '\0';
+    return bytes;
+  };
+  const std::string gb18030 = "<?xml version=\"1.0\" encoding=\"GB18030\"?>\n";
   const std::string entity = "<!DOCTYPE jsplugins [\n<!ENTITY a \"&#38;b;&#38;b;\">\n]>\n";
   std::string many = "<jsplugin";
   for (std::size_t i = 0; i <= list_reader::max_attributes; ++i)
@@ -140,10 +150,29 @@ TEST_F(BadInput, OddBytesAreCopiedExactlyOrTheListIsRefusedUntouched) {
        {expect::adds, "", "<jsplugins>\r" + other + "\r\n" + e + "\n</jsplugins>\r\n"},
        {expect::nothing, "", ""}},
       {"binary file", binary, {expect::refused, binary_why, ""}, {expect::refused, binary_why, ""}},
-      // The entry's UTF-8 would be garbled, or invalid, in a list declared in another encoding.
+      // The entry's UTF-8 would be garbled, or invalid, in a list declared in another encoding;
+      // one that expat does not read is refused in every mode, since it would misread it.
       {"declared in GBK",
        gbk + open_root + other + "\n" + close_root,
-       {expect::refused, not_utf8, ""},
+       {expect::refused, not_utf8("GBK"), ""},
+       {expect::refused, not_utf8("GBK"), ""}},
+      {"declared in GB18030, with its own bytes",
+       gb18030 + open_root + "<jsplugin name=\"\xb2\xe5\xbc\xfe\"/>\n" + close_root,
+       {expect::refused, not_utf8("GB18030"), ""},
+       {expect::refused, not_utf8("GB18030"), ""}},
+      {"declared in windows-1252",
+       "<?xml version='1.0' encoding='windows-1252'?>\n" + open_root + "<!-- caf\xe9 -->\n" +
+           close_root,
+       {expect::refused, not_utf8("windows-1252"), ""},
+       {expect::refused, not_utf8("windows-1252"), ""}},
+      {"declared in UTF-16",
+       utf16("<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n<jsplugins>\n</jsplugins>\n"),
+       {expect::refused, not_utf8("UTF-16"), ""},
+       {expect::nothing, "", ""}},
+      {"declared as UTF8, a spelling of UTF-8",
+       "<?xml version=\"1.0\" encoding=\"UTF8\"?>\n" + open_root + close_root,
+       {expect::adds, "",
+        "<?xml version=\"1.0\" encoding=\"UTF8\"?>\n" + open_root + e + "\n" + close_root},
        {expect::nothing, "", ""}},
       {"declared in UTF-16 after a byte-order mark",
        bom + "<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n" + open_root + close_root,
@@ -153,12 +182,17 @@ TEST_F(BadInput, OddBytesAreCopiedExactlyOrTheListIsRefusedUntouched) {
         ""}},
       {"declared in ISO-8859-1 over two lines",
        "<?xml version=\"1.0\"\n encoding = 'ISO-8859-1' ?>\n" + open_root + close_root,
-       {expect::refused, not_utf8, ""},
+       {expect::refused, not_utf8("ISO-8859-1"), ""},
+       {expect::nothing, "", ""}},
+      {"declared in ISO-8859-1, with the entry",
+       "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n" + open_root +
+           "<jsplugin name=\"x\"/>\n" + e + "\n" + close_root,
+       {expect::refused, not_utf8("ISO-8859-1"), ""},
        {expect::nothing, "", ""}},
       {"declared in GBK, with the entry",
        gbk + open_root + e + "\n" + close_root,
-       {expect::no_need, "", ""},
-       {expect::removes, "", gbk + open_root + close_root}},
+       {expect::refused, not_utf8("GBK"), ""},
+       {expect::refused, not_utf8("GBK"), ""}},
       // Bounds that no list reaches: declared entities, which could expand without end, more
       // attributes in a tag than any entry has, and elements nested deeper than any list's.
       {"an entity declared",
@@ -256,6 +290,23 @@ TEST_F(BadInput, ListOverTheSizeLimitIsRefusedUntouched) {
     EXPECT_EQ(run(edit), failed(head_lines(), failure("无法读取XML文件", too_large)));
   EXPECT_TRUE(read_bytes(list()) == big) << "the list changed";
   EXPECT_FALSE(exists(temp()));
+  // A list of exactly the bound is read, and install refuses it for what the entry would make of
+  // it; uninstall, which shrinks it, takes the entry out.
+  std::string full = decl + open_root + e + "\n<!-- ";
+  full.append((16u << 20) - full.size() - 5 - close_root.size(), 'x');
+  full += " -->\n" + close_root;
+  ASSERT_EQ(full.size(), 16u << 20);
+  std::string without = full;
+  without.replace(without.find(e), e.size() + 1, std::string(e.size() + 1, 'x'));
+  put_list(without);
+  EXPECT_EQ(run(mode::install),
+            failed(head_lines(),
+                   failure("无法修改XML文件", "修改后的文件将大于16 MiB的上限，XML文件保持原样")));
+  EXPECT_TRUE(read_bytes(list()) == without) << "the list changed";
+  EXPECT_FALSE(exists(temp()));
+  put_list(full);
+  EXPECT_EQ(run(mode::uninstall), succeeded(head_lines() + "包含Quillora插件节点，需删除\n"));
+  EXPECT_EQ(read_bytes(list()).size(), full.size() - e.size() - 1);
   // A file that reports no size and holds far more: read up to a bound, never to its end.
   ASSERT_EQ(unlink(list().c_str()), 0);
   ASSERT_EQ(symlink("/proc/self/pagemap", list().c_str()), 0);

@@ -380,6 +380,31 @@ TEST_F(CommandLine, StatusTellsWhereTheAddOnStandsAndChangesNothing) {
                   "\" url=\"" QUILLORA_ORIGIN "/\" enable=\"true\"/>\n</jsplugins>\n");
        },
        {3, "Quillora插件：已注册，未启用\n", ""}},
+      // The suite knows the add-on by its name alone, and loads it unless its enable says false.
+      {"another add-on whose name begins with ours",
+       [&] {
+         put_list("<jsplugins>\n<jspluginonline name=\"Quillora插件助手\" url=\"" QUILLORA_ORIGIN
+                  "/\" enable=\"true\"/>\n</jsplugins>\n");
+       },
+       {3, not_registered, ""}},
+      {"this build's entry with more of the user's attributes",
+       [&] {
+         std::string more(entry);
+         more.insert(more.size() - 2, " debug=\"false\" note=\"\"");
+         put_list("<jsplugins>\n" + more + "\n</jsplugins>\n");
+       },
+       {0, "Quillora插件：已注册，已启用\n", ""}},
+      // An encoding that expat reads is read; another would be misread, and is refused.
+      {"a list in ISO-8859-1",
+       [&] {
+         put_list("<?xml version='1.0' encoding='ISO-8859-1'?>\n<jsplugins>\xe9</jsplugins>\n");
+       },
+       {3, not_registered, ""}},
+      {"a list in GBK",
+       [&] { put_list("<?xml version='1.0' encoding='GBK'?>\n<jsplugins>\xb2\xe5</jsplugins>\n"); },
+       {1, "",
+        failure("无法读取XML文件",
+                "XML声明的编码是GBK，不是UTF-8。请用文本编辑器另存为UTF-8后再试。")}},
   };
   for (const state& s : states) {
     SCOPED_TRACE(s.what);
@@ -1136,6 +1161,18 @@ TEST_F(CommandLine, ListShowsEveryAddOnOfTheList) {
            "\" type=\"wps\"/></jsplugins>",
        "  " + long_name.substr(0, 4095) + "…  在线  wps  已启用  " + long_url.substr(0, 4096) +
            "…\n"},
+      // Only the add-on named exactly ours is marked, enabled whatever other attributes say.
+      {"<jsplugins><jspluginonline name=\"Quillora插件助手\" type=\"wps\" url=\"h\"/>" +
+           std::string(entry).insert(entry.size() - 2, " debug=\"false\"") + "</jsplugins>",
+       "  Quillora插件助手  在线  wps  已启用  h\n* Quillora插件      在线  wps  已启用 "
+       " " QUILLORA_ORIGIN "/\n"},
+      // Names that show as ours, or as nothing, are no look-alikes on a terminal; the column stops
+      // at 40, and the wider name goes on unpadded.
+      {"<jsplugins><jsplugin name=\"Quillora插件\u200b\" url=\"a\"/><jsplugin "
+       "name=\"\u3164\u115f\u1160\u2060\u2064\ufeff\u200d\" url=\"b\"/></jsplugins>",
+       "  Quillora插件\\u200b" + std::string(24, ' ') +
+           "离线    已启用  a\n"
+           "  \\u3164\\u115f\\u1160\\u2060\\u2064\\ufeff\\u200d  离线    已启用  b\n"},
       {hidden, "  clear\\u009b2J\\u202eevil\\u2028  离线  et  已启用  u\n"},
   };
   for (const auto& c : cases) {

@@ -1,11 +1,12 @@
-// The list's line model written the plain way, a whole line at a time, with needles searched
-// anew: on the well-formed lists that it can edit (no_place where it can't), what the rewrite
-// must give byte for byte, for the tests and the fuzz target to check it by.
+// The list's line model written the plain way, a whole line at a time, with the add-on's tag
+// searched anew: on the well-formed lists that it can edit (no_place where it can't), what the
+// rewrite must give byte for byte, for the tests and the fuzz target to check it by.
 #pragma once
 
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -58,11 +59,57 @@ inline bool has(std::string_view line, std::string_view needle) {
   return line.find(needle) != std::string_view::npos;
 }
 
-inline bool entry_line(std::string_view l) {
-  return has(l, "jspluginonline") && has(l, "name=\"") && has(l, "Quillora插件");
+inline bool blank(char c) {
+  return c == ' ' || c == '\t' || c == '\r';
 }
+
+// Whether `tag`, a start tag's bytes after its element's name, holds the attribute `name` with
+// `value` in either quotes, blanks around its '='.
+inline bool has_attribute(std::string_view tag, std::string_view name, std::string_view value) {
+  for (std::size_t at = tag.find(name); at != std::string_view::npos; at = tag.find(name, at + 1)) {
+    std::size_t i = at + name.size();
+    if (at == 0 || !blank(tag[at - 1]))
+      continue;
+    while (i < tag.size() && blank(tag[i]))
+      ++i;
+    if (i == tag.size() || tag[i] != '=')
+      continue;
+    for (++i; i < tag.size() && blank(tag[i]);)
+      ++i;
+    if (i == tag.size() || (tag[i] != '"' && tag[i] != '\''))
+      continue;
+    const std::size_t end = i + 1 + value.size();
+    if (tag.substr(i + 1, value.size()) == value && end < tag.size() && tag[end] == tag[i])
+      return true;
+  }
+  return false;
+}
+
+// The first start tag on the line of an add-on whose name attribute is exactly ours, as the lists
+// that the tests make spell it (no references, no quotes or '>' in other values): its bytes after
+// the element's name, or none.
+inline std::optional<std::string_view> entry_tag(std::string_view l) {
+  for (std::size_t at = l.find("<jsplugin"); at != std::string_view::npos;
+       at = l.find("<jsplugin", at + 1)) {
+    std::size_t i = at + 9;
+    if (l.substr(i, 6) == "online")
+      i += 6;
+    if (i == l.size() || !blank(l[i]))
+      continue;
+    const std::string_view tag = l.substr(i, l.find_first_of("<>", i) - i);
+    if (has_attribute(tag, "name", "Quillora插件"))
+      return tag;
+  }
+  return std::nullopt;
+}
+
+inline bool entry_line(std::string_view l) {
+  return entry_tag(l).has_value();
+}
+// An entry line whose enable attribute does not say false.
 inline bool enabled_line(std::string_view l) {
-  return entry_line(l) && !has(l, "false");
+  const std::optional<std::string_view> tag = entry_tag(l);
+  return tag && !has_attribute(*tag, "enable", "false");
 }
 inline bool closing_line(std::string_view l) {
   return has(l, "</jsplugins>");
@@ -84,7 +131,6 @@ inline bool opening_line(std::string_view l) {
 
 // One element alone on its line, so that dropping the line drops nothing else.
 inline bool alone(std::string_view l) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
   while (!l.empty() && blank(l.front()))
     l.remove_prefix(1);
   while (!l.empty() && blank(l.back()))
@@ -140,7 +186,8 @@ inline rewritten rewrite(const std::string& list, bool install) {
   return {r.status, r.line, out.str()};
 }
 
-// Whether the list starts with an XML declaration that names an encoding other than UTF-8 (one
+// Whether the list starts with an XML declaration that names an encoding other than UTF-8, in
+// any of its spellings (one
 // that ends in its first 4 KiB: no list has a longer one).
 inline bool declares_other_encoding(std::string text) {
   text = text.substr(0, 4096);
@@ -160,13 +207,17 @@ inline bool declares_other_encoding(std::string text) {
   std::string name = found[2].matched ? found[2].str() : found[3].str();
   std::transform(name.begin(), name.end(), name.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return name != "utf-8";
+  for (const char* utf8 : {"utf-8", "utf8", "utf_8", "unicode-1-1-utf-8"}) {
+    if (name == utf8)
+      return false;
+  }
+  return true;
 }
 
 // What the rewrite must give for `list`, with `entry` as the add-on's entry.
 inline rewritten expected(const std::vector<std::string_view>& lines, bool install,
                           std::string_view entry) {
-  if (install && declares_other_encoding(joined(lines)))
+  if (declares_other_encoding(joined(lines)))
     return {list_reader::verdict::not_utf8, 1, {}};
   std::string out;
   bool inserted = !install;

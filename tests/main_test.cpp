@@ -705,9 +705,9 @@ TEST_F(InstallerWindow, TheNoticeSaysWhatHappenedAndWhatComesNext) {
          put_list("<?xml version=\"1.0\" encoding=\"GBK\"?>\n<jsplugins>\n</jsplugins>\n");
        },
        "安装失败!",
-       own + "声明的编码不是UTF-8，写入Quillora插件会损坏其中的文字，安装程序没有修改它。请把它另存"
-             "为UTF-8编码后再试。",
-       "XML声明的编码不是UTF-8"},
+       own + "声明的编码是GBK，不是UTF-8，安装程序没有修改它。请用文本编辑器把它另存为UTF-8编码后再"
+             "试。",
+       "XML声明的编码是GBK，不是UTF-8。请用文本编辑器另存为UTF-8后再试。"},
       {"the home's list changed, a Flatpak copy's is malformed",
        [&] {
          make_list_folder();

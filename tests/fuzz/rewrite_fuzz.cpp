@@ -56,9 +56,9 @@ std::string expand(const std::uint8_t* data, std::size_t size) {
   return list;
 }
 
-// What the office suite reads in a list, leaving out everything that holds the add-on's name:
-// elements that carry it in a name or value, and lines of text or comments that hold it. A
-// rewrite that only takes out and puts in the add-on's entry lines leaves this the same.
+// What the office suite reads in a list, leaving out the add-on's elements (a jsplugin or
+// jspluginonline child of the root named exactly "Quillora插件") with all they hold. A rewrite
+// that only takes out and puts in those elements leaves this the same.
 struct xml_reading {
   bool well_formed = false;
   std::size_t entries_in_root = 0;  // this build's entry, exactly, as a child of the root
@@ -67,15 +67,6 @@ struct xml_reading {
 };
 
 constexpr std::string_view addon_name = "Quillora插件";
-
-std::string without_addon_lines(std::string_view text) {
-  std::string kept;
-  for (const std::string_view l : lines_of(text)) {
-    if (!has(l, addon_name))
-      kept.append(l).push_back('\n');
-  }
-  return kept;
-}
 
 // This build's entry as read_nodes spells an element.
 std::string entry_item() {
@@ -92,15 +83,24 @@ void read_nodes(xmlNodePtr node, int depth, xml_reading& r, std::string& text) {
     switch (node->type) {
       case XML_ELEMENT_NODE: {
         std::string item = std::to_string(depth) + " <" + str(node->name);
+        bool named_ours = false;
         for (xmlAttrPtr a = node->properties; a != nullptr; a = a->next) {
           xmlChar* value = xmlNodeListGetString(node->doc, a->children, 1);
           item += " " + str(a->name) + "=" + str(value);
+          named_ours = named_ours ||
+                       (a->ns == nullptr && str(a->name) == "name" && str(value) == addon_name);
           xmlFree(value);
         }
-        if (!has(item, addon_name))
-          r.items.push_back(item);
-        else if (depth == 1 && item == entry_item())
-          ++r.entries_in_root;
+        const std::string element = str(node->name);
+        // expat reads names as they are spelled: a prefix is part of the name, a default
+        // namespace is not.
+        const bool unprefixed = node->ns == nullptr || node->ns->prefix == nullptr;
+        const bool listed = unprefixed && (element == "jsplugin" || element == "jspluginonline");
+        if (depth == 1 && listed && named_ours) {
+          r.entries_in_root += item == entry_item();
+          break;
+        }
+        r.items.push_back(item);
         read_nodes(node->children, depth + 1, r, text);
         break;
       }
@@ -112,10 +112,10 @@ void read_nodes(xmlNodePtr node, int depth, xml_reading& r, std::string& text) {
         text += "&" + str(node->name) + ";";
         break;
       case XML_COMMENT_NODE:
-        r.items.push_back("<!--" + without_addon_lines(str(node->content)));
+        r.items.push_back("<!--" + str(node->content));
         break;
       case XML_PI_NODE:
-        r.items.push_back("<?" + str(node->name) + " " + without_addon_lines(str(node->content)));
+        r.items.push_back("<?" + str(node->name) + " " + str(node->content));
         break;
       default:
         break;
@@ -133,7 +133,7 @@ xml_reading read_xml(const std::string& list) {
   std::string text;
   read_nodes(doc->children, 0, r, text);
   xmlFreeDoc(doc);
-  for (const char c : without_addon_lines(text)) {
+  for (const char c : text) {
     if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
       r.text.push_back(c);
   }
@@ -245,11 +245,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Short lists only: the parser is slow beside the rewrite.
   const xml_reading before = list.size() < 64 * 1024 ? read_xml(list) : xml_reading();
   // Two parsers judge alike: expat, the editor's, and libxml2, in lists declared in UTF-8 or
-  // nothing (the editor reads encodings it does not know as UTF-8, libxml2 decodes them), and
-  // without NUL bytes (libxml2 takes one after the root for the end of its input).
-  // A refusal for a bound stops the read where it is found, before any fault further on.
-  // libxml2 nests one level deeper than the reader (257), and takes declared entities and any
-  // number of attributes.
+  // nothing (the editor refuses other encodings that expat does not know, libxml2 decodes them),
+  // and without NUL bytes (libxml2 takes one after the root for the end of its input). A refusal
+  // for a bound stops the read where it is found, before any fault further on. libxml2 nests one
+  // level deeper than the reader (257), and takes declared entities and any number of attributes.
   const bool bounded = scan.status == list_reader::verdict::entity_declared ||
                        scan.status == list_reader::verdict::too_many_attributes ||
                        scan.status == list_reader::verdict::too_deep ||
