@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "expat_compat.hpp"
+
 int main(int argc, char* argv[]) {
   if (argc != 2) {
     std::fprintf(stderr, "usage: bare_parse LIST\n");
@@ -26,7 +28,7 @@ int main(int argc, char* argv[]) {
   if (parser == nullptr)
     return 1;
   // A salt of our own, as the installer gives it, so that neither waits on getrandom.
-  XML_SetHashSalt(parser, static_cast<unsigned long>(::getpid()));
+  expat_compat::set_salt(parser, static_cast<std::uint64_t>(::getpid()), 0);
   // Handlers that do nothing still make expat split each start tag into its name and attributes,
   // as it must for any reader that looks at them.
   XML_SetElementHandler(
@@ -46,7 +48,7 @@ int main(int argc, char* argv[]) {
     }
     if (XML_ParseBuffer(parser, static_cast<int>(got), got == 0) != XML_STATUS_OK) {
       std::fprintf(stderr, "bare_parse: line %lu: %s\n",
-                   static_cast<unsigned long>(XML_GetCurrentLineNumber(parser)),
+                   static_cast<unsigned long>(expat_compat::line(parser)),
                    XML_ErrorString(XML_GetErrorCode(parser)));
       return 1;
     }

@@ -76,10 +76,10 @@ xml_events::xml_events() : parser_(XML_ParserCreate(nullptr)) {
   // expat's own salt for its tables comes from getrandom, and glibc ends the process when that
   // fails; a salt of the clock and the stack's place needs no system call that could.
   const int here = 0;
-  const auto salt =
-      static_cast<unsigned long>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-      static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(&here));
-  XML_SetHashSalt(parser_.get(), salt);
+  expat_compat::set_salt(
+      parser_.get(),
+      static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()),
+      static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&here)));
 }
 
 void xml_events::read_unknown_encodings() {
@@ -87,16 +87,16 @@ void xml_events::read_unknown_encodings() {
 }
 
 std::string_view xml_events::unfinished() const {
-  int offset = 0;
-  int size = 0;
-  const char* buffer = XML_GetInputContext(parser_.get(), &offset, &size);
-  if (buffer == nullptr || offset < 0 || offset > size)
+  std::int64_t offset = 0;
+  std::uint64_t size = 0;
+  const char* buffer = expat_compat::input_context(parser_.get(), offset, size);
+  if (buffer == nullptr || offset < 0 || static_cast<std::uint64_t>(offset) > size)
     return {};
   return std::string_view(buffer + offset, static_cast<std::size_t>(size - offset));
 }
 
 std::uint64_t xml_events::line() const {
-  return XML_GetCurrentLineNumber(parser_.get());
+  return expat_compat::line(parser_.get());
 }
 
 void xml_events::stop() {

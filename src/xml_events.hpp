@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "expat_compat.hpp"
+
 namespace list_reader {
 
 // The bytes of the current event, as the list holds them, and where they start.
@@ -91,12 +93,13 @@ Handler& of(void* data) {
 // Inline: it runs for every event.
 inline event xml_events::current() {
   event e;
-  e.at = static_cast<std::uint64_t>(XML_GetCurrentByteIndex(parser_.get()));
-  const int count = XML_GetCurrentByteCount(parser_.get());
-  int offset = 0;
-  int size = 0;
-  const char* buffer = XML_GetInputContext(parser_.get(), &offset, &size);
-  if (buffer != nullptr && count > 0 && offset >= 0 && offset + count <= size)
+  e.at = static_cast<std::uint64_t>(expat_compat::byte_index(parser_.get()));
+  const std::uint64_t count = expat_compat::byte_count(parser_.get());
+  std::int64_t offset = 0;
+  std::uint64_t size = 0;
+  const char* buffer = expat_compat::input_context(parser_.get(), offset, size);
+  if (buffer != nullptr && count > 0 && offset >= 0 && static_cast<std::uint64_t>(offset) <= size &&
+      count <= size - static_cast<std::uint64_t>(offset))
     e.bytes = std::string_view(buffer + offset, static_cast<std::size_t>(count));
   seen_to_ = std::max(seen_to_, e.at + e.bytes.size());
   return e;

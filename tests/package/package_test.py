@@ -1,15 +1,20 @@
 #!/usr/bin/env python3
-"""Checks the .deb as a user's machine gets it: lintian accepts it, its dependencies were
-computed, ask for no more than the oldest release it is for has, and bring a font for Chinese, it
-installs, the installed command edits the list without a display, and the installed launcher,
-started from an unrelated folder, shows the window with its real pictures.
+"""Checks the .deb as a user's machine gets it: lintian accepts it, its programs are for its
+architecture, its dependencies were computed, ask for no more than the oldest release it is for
+has, and bring a font for Chinese, it installs, the installed command edits the list without a
+display, and the installed launcher, started from an unrelated folder, shows the window with its
+real pictures.
 
-    package_test.py DEB SOURCE_FOLDER      (run under tests/with-desktop, for the window)
+    package_test.py DEB SOURCE_FOLDER          checks it, and installs it here
+    package_test.py DEB SOURCE_FOLDER SUITE    installs it in a pristine SUITE root instead
 
-As root the package goes into this machine and is purged afterwards (unless some version of it
-was there already); otherwise it is unpacked into a throwaway root with dpkg --root. As root it
-is also installed with apt into a copy of a pristine root of each older release (tools/debian-root)
-and used there the same way, the window drawn on this desktop.
+(run under tests/with-desktop, for the window; a root of another architecture than this
+machine's under tools/with-emulator too). Here, as root, the package goes into this machine and
+is purged afterwards (unless some version of it was there already); otherwise it is unpacked into
+a throwaway root with dpkg --root; a package for another architecture is checked but not
+installed here. In a SUITE root it is installed with apt into a copy of a pristine root of that
+release and the package's architecture (tools/debian-root), and used there the same way, the
+window drawn on this desktop; that needs root, and exits 77 (skipped) without it.
 """
 import gzip
 import os
@@ -41,7 +46,9 @@ OPENING, CLOSING = "“‘（《「", "，。、；：！？）”’》」"
 # versions it has of the libraries the package links with, which its Depends may not exceed.
 OLDEST = {"libc6": "2.31-13", "libstdc++6": "10.2.1-6", "libgtk-3-0": "3.24.24-4",
           "libglib2.0-0": "2.66.8-1", "libexpat1": "2.2.10-2"}
-ROOTS = {"Debian 11": "bullseye"}
+SYSTEMS = {"bullseye": "Debian 11", "bookworm": "Debian 12", "trixie": "Debian 13"}
+# The ELF machine of each architecture's programs.
+MACHINES = {"amd64": 62, "arm64": 183}
 DEBIAN_ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tools/debian-root")
 
 
@@ -90,6 +97,7 @@ def check_package(deb):
     for tag in tags:
         print("  " + tag)
     depends = run(["dpkg-deb", "-f", deb, "Depends"]).stdout
+    print(f"package: Depends: {depends.strip()}")
     for library in ("libc6", "libgtk-3-0", "libglib2.0-0", "libstdc++6"):
         check(re.search(rf"\b{re.escape(library)} \(>= ", depends),
               f"Depends names no version of {library}: {depends}")
@@ -130,6 +138,18 @@ def check_files(deb, scratch):
         check(section in manual.stdout, f"the manual page has no {section} section")
     check_manual_pages(share, scratch)
     print("package: desktop entry, metainfo, icons and manual page valid")
+    arch = architecture(deb)
+    programs = os.path.join(root, "usr/libexec", PACKAGE)
+    for name in sorted(os.listdir(programs)):
+        with open(os.path.join(programs, name), "rb") as f:
+            header = f.read(20)
+        check(header[:4] == b"\x7fELF" and int.from_bytes(header[18:20], "little") ==
+              MACHINES[arch], f"{name} is no {arch} program: {header!r}")
+    print(f"package: its programs are {arch} programs")
+
+
+def architecture(deb):
+    return run(["dpkg-deb", "-f", deb, "Architecture"]).stdout.strip()
 
 
 def check_manual_pages(share, scratch):
@@ -269,19 +289,23 @@ def check_window(start, source, home, elsewhere, scratch, saved_as="package-wind
             shutil.copy(shot, os.path.join("screenshots", saved_as + ".png"))
 
 
-def try_in_root(system, suite, deb, source, scratch):
-    """Installs the package with apt into a copy of a pristine root of an older release, as an
-    administrator there would, and uses it the same way; the window goes to this desktop."""
+def try_in_root(suite, deb, source, scratch):
+    """Installs the package with apt into a copy of a pristine root of a release and the
+    package's architecture, as an administrator there would, and uses it the same way; the
+    window goes to this desktop."""
+    arch = architecture(deb)
+    system = f"{SYSTEMS.get(suite, suite)} {arch}"
+    spec = f"{suite}:{arch}"
     ours = os.path.join(scratch, suite)
     os.makedirs(ours)
     shutil.copy(deb, ours)
-    up = run([DEBIAN_ROOT, suite, "up", "--bind", ours, "--bind", "/tmp/.X11-unix"])
+    up = run([DEBIAN_ROOT, spec, "up", "--bind", ours, "--bind", "/tmp/.X11-unix"])
     check(up.returncode == 0, f"no {system} root:\n{up.stdout}{up.stderr}")
     root = up.stdout.strip()
     try:
         # By its full path: the command's own runs get a PATH without sbin.
         inside = (shutil.which("chroot", path="/usr/sbin:/usr/bin:/sbin:/bin") or "chroot", root)
-        apt = [DEBIAN_ROOT, suite, "apt", root]
+        apt = [DEBIAN_ROOT, spec, "apt", root]
         done = run(apt + ["update", "-qq"])
         if done.returncode == 0:
             done = run(apt + ["install", "-y", "-q", os.path.join(ours, os.path.basename(deb))])
@@ -296,34 +320,40 @@ def try_in_root(system, suite, deb, source, scratch):
                     "/usr/bin/" + PACKAGE, *args]
 
         home, elsewhere = check_command_line(start, ours)
-        check_window(start, source, home, elsewhere, ours, "package-window-" + suite)
+        check_window(start, source, home, elsewhere, ours, f"package-window-{suite}-{arch}")
     finally:
-        down = run([DEBIAN_ROOT, suite, "down", root])
+        down = run([DEBIAN_ROOT, spec, "down", root])
         if down.returncode != 0:
             print(f"package: {root} not taken down: {down.stderr}")
 
 
 def main():
-    if len(sys.argv) != 3:
+    if len(sys.argv) not in (3, 4):
         sys.exit(__doc__)
     deb, source = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    suite = sys.argv[3] if len(sys.argv) == 4 else None
+    if suite and os.geteuid() != 0:
+        print(f"package: not tried in {SYSTEMS.get(suite, suite)}: a root of it needs root")
+        return 77
     scratch = tempfile.mkdtemp(prefix="quillora-package.")
     remove = lambda: None
     try:
-        check_package(deb)
-        check_files(deb, scratch)
-        root, remove = install(deb, scratch)
-        print(f"package: installed into {root}")
-        check_chinese_font()
-        launcher = os.path.join(root, "usr/bin", PACKAGE)
-        start = lambda folder, args: [launcher, *args]
-        home, elsewhere = check_command_line(start, scratch)
-        check_window(start, source, home, elsewhere, scratch)
-        for system, suite in ROOTS.items():
-            if os.geteuid() != 0:
-                print(f"package: not tried in {system}: a root of it needs root")
-                continue
-            try_in_root(system, suite, deb, source, scratch)
+        if suite:
+            try_in_root(suite, deb, source, scratch)
+        else:
+            check_package(deb)
+            check_files(deb, scratch)
+            here = run(["dpkg", "--print-architecture"]).stdout.strip()
+            if architecture(deb) != here:
+                print(f"package: not installed here, on {here}: it is tried in a root of its own")
+            else:
+                root, remove = install(deb, scratch)
+                print(f"package: installed into {root}")
+                check_chinese_font()
+                launcher = os.path.join(root, "usr/bin", PACKAGE)
+                start = lambda folder, args: [launcher, *args]
+                home, elsewhere = check_command_line(start, scratch)
+                check_window(start, source, home, elsewhere, scratch)
     except (Failed, subprocess.SubprocessError, OSError) as failure:
         print(f"FAILED: {failure}")
         return 1
