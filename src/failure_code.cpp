@@ -39,6 +39,7 @@ std::string_view code_of_list(list_reader::verdict problem) {
   using list_reader::verdict;
   switch (problem) {
     case verdict::too_large:
+    case verdict::grows_too_large:  // the list with the entry would pass the bound
       return "too_big";
     case verdict::malformed:
       return "malformed";

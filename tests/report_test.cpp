@@ -345,6 +345,7 @@ TEST(FailureCode, EachCauseKeepsItsWord) {
       {failure::timeout(step::lock_folder, list, 30), "lock_timeout"},
       {failure::of_list(step::modify_list, list, verdict::malformed, 4, "x"), "malformed"},
       {failure::of_list(step::open_list, list, verdict::too_large), "too_big"},
+      {failure::of_list(step::modify_list, list, verdict::grows_too_large), "too_big"},
       {failure::of_list(step::modify_list, list, verdict::too_deep, 9), "too_deep"},
       {failure::of_list(step::modify_list, list, verdict::entity_declared, 2), "entities"},
       {failure::of_list(step::modify_list, list, verdict::not_utf8), "not_utf8"},
