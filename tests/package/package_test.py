@@ -314,17 +314,17 @@ def try_in_root(suite, deb, source, scratch):
     window goes to this desktop."""
     arch = architecture(deb)
     system = f"{SYSTEMS.get(suite, suite)} {arch}"
-    spec = f"{suite}:{arch}"
+    root_name = f"{suite}:{arch}"
     ours = os.path.join(scratch, suite)
     os.makedirs(ours)
     shutil.copy(deb, ours)
-    up = run([DEBIAN_ROOT, spec, "up", "--bind", ours, "--bind", "/tmp/.X11-unix"])
+    up = run([DEBIAN_ROOT, root_name, "up", "--bind", ours, "--bind", "/tmp/.X11-unix"])
     check(up.returncode == 0, f"no {system} root:\n{up.stdout}{up.stderr}")
     root = up.stdout.strip()
     try:
         # By its full path: the command's own runs get a PATH without sbin.
         inside = (shutil.which("chroot", path="/usr/sbin:/usr/bin:/sbin:/bin") or "chroot", root)
-        apt = [DEBIAN_ROOT, spec, "apt", root]
+        apt = [DEBIAN_ROOT, root_name, "apt", root]
         done = run(apt + ["update", "-qq"])
         if done.returncode == 0:
             done = run(apt + ["install", "-y", "-q", os.path.join(ours, os.path.basename(deb))])
@@ -341,7 +341,7 @@ def try_in_root(suite, deb, source, scratch):
         home, elsewhere = check_command_line(start, ours)
         check_window(start, source, home, elsewhere, ours, f"package-window-{suite}-{arch}")
     finally:
-        down = run([DEBIAN_ROOT, spec, "down", root])
+        down = run([DEBIAN_ROOT, root_name, "down", root])
         if down.returncode != 0:
             print(f"package: {root} not taken down: {down.stderr}")
 
