@@ -2,16 +2,11 @@
 // actions, and the notice that ends the run. The command that people run starts it for every
 // command line but a mode alone; started directly, its options run the editor without it too.
 #include <gtk/gtk.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "addon_list.hpp"
 #include "command.hpp"
@@ -19,8 +14,8 @@
 #include "picture.hpp"
 #include "printable.hpp"
 #include "render_text.hpp"
-#include "run_as_user.hpp"
 #include "texts.hpp"
+#include "window_start.hpp"
 
 // The main window, set once at start-up.
 GtkWidget* window = nullptr;
@@ -269,51 +264,6 @@ gboolean on_window_button_press_event(GtkWidget*, GdkEventButton* event, gpointe
 
 namespace {
 
-// GTK reads the home's settings, CSS, themes and modules as it starts, and loads what
-// GTK_MODULES names: started by root, the window is the home owner's before anything of GTK's
-// runs, as the command line's runs are, and never root's. For a home that root keeps (or one
-// that can't be looked at), the console says what serves root's own lists instead. False, after
-// its line, where the window is not to start.
-bool window_for_home_owner() {
-  if (geteuid() != 0)
-    return true;
-  const result<home_check> found = check_home(folders_to_check(), false);
-  std::optional<failure> refused;
-  if (!found)
-    refused = found.error();
-  else if (found->verdict == home_check::user)
-    refused = become(found->owner);
-  else {
-    std::string line(found->home ? texts::window_on_roots_home : texts::window_as_root);
-    const std::size_t mark = line.find("{home}");
-    if (mark != std::string::npos)
-      line.replace(mark, 6, printable(std::getenv("HOME") ? std::getenv("HOME") : ""));
-    print_line(true, line);
-    return false;
-  }
-  if (refused) {
-    print_line(true, failure_line(*refused));
-    return false;
-  }
-  return true;
-}
-
-// Whether a display is named for GTK to open: in the environment, or still among the arguments
-// (GTK's own option, which it reads as it starts). Without one GTK ends the run with its own
-// words, which say nothing of the modes that need none.
-bool display_named(int argc, char** argv) {
-  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
-    const char* value = std::getenv(name);
-    if (value != nullptr && *value != '\0')
-      return true;
-  }
-  for (int i = 1; i < argc; ++i) {
-    if (std::strncmp(argv[i], "--display", 9) == 0)
-      return true;
-  }
-  return false;
-}
-
 // The size of imgs/bg.jpg, the window's inside.
 constexpr int background_width = 652;
 constexpr int background_height = 356;
@@ -374,32 +324,6 @@ void connect_handlers(GtkWidget* install_btn, GtkWidget* quit_btn, GtkWidget* un
   g_signal_connect(window, "key-press-event", G_CALLBACK(on_window_key_press_event), nullptr);
   gtk_widget_add_events(window, GDK_BUTTON_PRESS_MASK);
   g_signal_connect(window, "button-press-event", G_CALLBACK(on_window_button_press_event), nullptr);
-}
-
-// Reads the command line and runs what is no window; for the window, makes the process the home
-// owner's. Nothing where the window is to start, else the exit status.
-// Root reads the command line with GTK's options set aside unread and decides first: a mode
-// runs without GTK, and the window only once root is given up.
-std::optional<int> before_the_window(int* argc, char*** argv) {
-  const bool display = display_named(*argc, *argv);
-  if (geteuid() == 0) {
-    const std::optional<options> first = read_without_toolkit(*argv);
-    if (!first)
-      return 2;
-    if (first->what != command::window)
-      return run_command(*first);
-    if (!window_for_home_owner())
-      return 1;
-  }
-  const std::optional<options> chosen =
-      parse_command_line(argc, argv, [] { return gtk_get_option_group(FALSE); });
-  if (!chosen)
-    return 2;
-  if (chosen->what != command::window)
-    return run_command(*chosen);
-  if (!display)
-    print_line(true, std::string(texts::no_display));
-  return std::nullopt;
 }
 
 }  // namespace
