@@ -227,15 +227,26 @@ std::optional<options> read_mode_alone(char** argv) {
   return chosen;
 }
 
-std::optional<options> read_without_toolkit(char** argv) {
+namespace {
+
+// The context of both readings of `argv`: our options into `chosen`, the help's words, and the
+// toolkit's group (GTK's own, or the same options set aside unread).
+GOptionContext* new_context(char** argv, options& chosen, GOptionGroup* toolkit) {
   json_asked = asks_for_json(argv);
-  options chosen;
   g_set_print_handler(print_as_utf8);
-  g_autoptr(GOptionContext) context = g_option_context_new(nullptr);
+  GOptionContext* context = g_option_context_new(nullptr);
   g_option_context_set_summary(context, texts::help_summary);
   g_option_context_set_description(context, texts::help_description);
   g_option_context_set_main_group(context, own_group(chosen));
-  g_option_context_add_group(context, toolkit_group_set_aside());
+  g_option_context_add_group(context, toolkit);
+  return context;
+}
+
+}  // namespace
+
+std::optional<options> read_without_toolkit(char** argv) {
+  options chosen;
+  g_autoptr(GOptionContext) context = new_context(argv, chosen, toolkit_group_set_aside());
   g_auto(GStrv) args = g_strdupv(argv);
   g_autoptr(GError) error = nullptr;
   if (!g_option_context_parse_strv(context, &args, &error)) {
@@ -268,14 +279,8 @@ std::optional<options> parse_command_line(int* argc, char*** argv,
 
   // Anything else is read with GTK's options, which the window then takes up; GTK opens no
   // display here. This one reading decides, as GTK's options may take values of their own.
-  json_asked = asks_for_json(*argv);
   options chosen;
-  g_set_print_handler(print_as_utf8);
-  g_autoptr(GOptionContext) context = g_option_context_new(nullptr);
-  g_option_context_set_summary(context, texts::help_summary);
-  g_option_context_set_description(context, texts::help_description);
-  g_option_context_set_main_group(context, own_group(chosen));
-  g_option_context_add_group(context, toolkit_options());
+  g_autoptr(GOptionContext) context = new_context(*argv, chosen, toolkit_options());
   g_autoptr(GError) error = nullptr;
   if (!g_option_context_parse(context, argc, argv, &error)) {
     usage_error(error->message);
