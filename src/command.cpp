@@ -43,15 +43,18 @@ void hold_standard_streams() {
 
 // `status`, or 1 where stdout did not take all that the run wrote there, its lines or its
 // object: a script would take what it got for the whole answer. One line on stderr says so, with
-// the system's reason (`error`, errno as the last write left it) and whether a list changed all
-// the same, since that change stands.
-int checked_output(int status, bool changed, int error) {
-  errno = error;
-  if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+// the system's reason (`lost`: the error of the first write that failed, as the printing gave
+// it; 0: none reported, and then the last flush's) and whether a list changed all the same,
+// since that change stands.
+int checked_output(int status, bool changed, int lost) {
+  errno = 0;
+  if (std::fflush(stdout) != 0 && lost == 0)
+    lost = errno != 0 ? errno : EIO;
+  if (lost == 0 && !std::ferror(stdout))
     return status;
   std::string line = std::string(texts::stdout_lost);
-  if (errno != 0)
-    line += "：" + std::string(std::strerror(errno));
+  if (lost != 0)
+    line += "：" + std::string(std::strerror(lost));
   if (changed)
     line += texts::change_stands;
   print_line(true, line);
@@ -59,7 +62,7 @@ int checked_output(int status, bool changed, int error) {
 }
 
 // Runs the mode in this process; `home` is root's walk's folder where root keeps root.
-int run_mode(const options& chosen, mode what, std::optional<int> home) {
+int run_mode(const options& chosen, mode what, std::optional<result<int>> home) {
   edit_request request;
   request.what = what;
   request.create_folders = chosen.create_folders;
@@ -72,7 +75,7 @@ int run_mode(const options& chosen, mode what, std::optional<int> home) {
   const run_report run = run_editor(request);
   // With --json, stdout holds the object alone; failures still go to stderr as lines. With
   // --quiet, a run that went as asked prints nothing, for cron and the like.
-  print_console(run, chosen.json || chosen.quiet);
+  int lost = print_console(run, chosen.json || chosen.quiet);
   // Most who meet this have never started the suite, or roll the add-on out before they do.
   for (const list_record& l : run.lists) {
     if (!l.failed || l.failed->at != step::create_list)
@@ -83,9 +86,11 @@ int run_mode(const options& chosen, mode what, std::optional<int> home) {
     if (home && !file_in_the_way)
       print_line(true, std::string(texts::roots_home_hint));
   }
-  if (chosen.json)
-    print_json(run);
-  return checked_output(exit_status(run), changed(run), errno);
+  if (chosen.json) {
+    const int json_lost = print_json(run);
+    lost = lost != 0 ? lost : json_lost;
+  }
+  return checked_output(exit_status(run), changed(run), lost);
 }
 
 // A failure before the editor ran (root's refusal, or her run that could not start): the run's
@@ -100,10 +105,12 @@ int cannot_run(const options& chosen, mode what, const failure& why) {
     for (console_line& line : lines)
       line.text = std::string(texts::program_name) + "：" + line.text;
   }
-  print_lines(lines);
-  if (chosen.json)
-    print_line(false, render_json(run));
-  return checked_output(exit_status(run), false, errno);
+  int lost = print_lines(lines);
+  if (chosen.json) {
+    const int json_lost = print_line(false, render_json(run));
+    lost = lost != 0 ? lost : json_lost;
+  }
+  return checked_output(exit_status(run), false, lost);
 }
 
 // The mode run for `who` by a process of hers, which root waits for as long as a run may take:
@@ -135,7 +142,11 @@ int run_as_root(const options& chosen, mode what) {
     return cannot_run(chosen, what, found.error());
   if (found->verdict == home_check::user)
     return run_for(found->owner, chosen, what);
-  return run_mode(chosen, what, found->home ? found->home.get() : -1);
+  // Root keeps root: the run enters the folder that the walk opened, or reports why it opened none.
+  result<int> home = failure::of_system(step::enter_home, {}, ENOENT);
+  if (found->home)
+    home = *found->home ? result<int>((*found->home)->get()) : result<int>(found->home->error());
+  return run_mode(chosen, what, std::move(home));
 }
 
 // The editor's mode of a command that has one.
@@ -165,13 +176,15 @@ int run_command(const options& chosen) {
   hold_standard_streams();
   if (chosen.what == command::version) {
     const std::string origin(server_origin());
+    int lost = 0;
     if (chosen.json) {
-      print_line(false, render_json_version(QUILLORA_VERSION, origin));
+      lost = print_line(false, render_json_version(QUILLORA_VERSION, origin));
     } else {
-      print_line(false, "quillora-installer " QUILLORA_VERSION);
-      print_line(false, std::string(texts::origin_line) + origin);
+      lost = print_line(false, "quillora-installer " QUILLORA_VERSION);
+      const int second = print_line(false, std::string(texts::origin_line) + origin);
+      lost = lost != 0 ? lost : second;
     }
-    return checked_output(0, false, errno);
+    return checked_output(0, false, lost);
   }
   if (chosen.what == command::refused)
     return 2;

@@ -28,6 +28,22 @@ failure list_fault(step at, const std::string& file, list_reader::verdict proble
   return failure::of_list(at, file, problem, line, detail);
 }
 
+// Enters the home the request is for, which the working folder then stays: root's walk's folder
+// where root keeps root, else HOME opened now. The failure carries the system's error.
+result<unique_fd> enter_home(const edit_request& request) {
+  const std::string& home = *request.home_path;
+  unique_fd at;
+  if (!request.home)
+    at = unique_fd(::open(home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  else if (!*request.home)
+    return request.home->error();
+  else
+    at = unique_fd(::fcntl(**request.home, F_DUPFD_CLOEXEC, 0));
+  if (!at || ::fchdir(at.get()) != 0)
+    return fault(step::enter_home, home, errno);
+  return at;
+}
+
 std::string folder_of(const std::string& path) {
   return path.substr(0, path.rfind('/'));
 }
@@ -107,17 +123,18 @@ struct list_job {
 };
 
 void list_job::read() {
-  if (place.folder.refused) {
-    place.folder.refused->at = step::read_refused;
-    return fail(*place.folder.refused);
-  }
   if (!place.folder) {
-    if (place.folder.missing())
+    failure& f = place.folder.error();
+    if (f.at == step::refused_for_root) {
+      f.at = step::read_refused;
+      return fail(f);
+    }
+    if (folder_missing(f))
       return absent();
-    return fail(fault(step::open_list, record.path, place.folder.error));
+    return fail(fault(step::open_list, record.path, f.error));
   }
   result<file_place> found =
-      locate_file(place.folder.fd.get(), "publish.xml", folder_of(record.path), record.path, rule);
+      locate_file(place.folder->get(), "publish.xml", folder_of(record.path), record.path, rule);
   if (!found) {
     failure& f = found.error();
     if (f.why == cause::dangling_link)
@@ -141,14 +158,15 @@ void list_job::read() {
 // Opens the list's folder, making it first where --create-folders asks; false when the run ends
 // there, its record filled.
 bool list_job::reach_folder() {
-  if (place.folder.refused) {
-    fail(*place.folder.refused);
-    return false;
-  }
   if (place.folder)
     return true;
-  if (!place.folder.missing()) {
-    fail(fault(step::open_folder, folder_of(record.path), place.folder.error));
+  const failure& why = place.folder.error();
+  if (why.at == step::refused_for_root) {
+    fail(why);
+    return false;
+  }
+  if (!folder_missing(why)) {
+    fail(fault(step::open_folder, folder_of(record.path), why.error));
     return false;
   }
   if (!install()) {
@@ -156,7 +174,7 @@ bool list_job::reach_folder() {
     return false;
   }
   if (!request.create_folders || !place.sandbox.empty()) {
-    fail(fault(step::create_list, record.path, place.folder.error));
+    fail(fault(step::create_list, record.path, why.error));
     return false;
   }
   const result<bool> made = make_folders(home, list_folder());
@@ -167,7 +185,7 @@ bool list_job::reach_folder() {
   }
   place.folder = open_folder(home, list_folder(), rule);
   if (!place.folder) {
-    fail(fault(step::open_folder, folder_of(record.path), place.folder.error));
+    fail(fault(step::open_folder, folder_of(record.path), place.folder.error().error));
     return false;
   }
   return true;
@@ -177,7 +195,7 @@ void list_job::edit() {
   if (!reach_folder())
     return;
   result<file_place> found =
-      locate_file(place.folder.fd.get(), "publish.xml", folder_of(record.path), record.path, rule);
+      locate_file(place.folder->get(), "publish.xml", folder_of(record.path), record.path, rule);
   if (!found) {
     if (found.error().why == cause::dangling_link && !install())
       return absent();
@@ -312,10 +330,9 @@ run_report run_editor(const edit_request& request) {
   }
   const std::string& home = *request.home_path;
   run.home = home;
-  unique_fd at(request.home ? (*request.home >= 0 ? ::dup(*request.home) : -1)
-                            : ::open(home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!at || ::fchdir(at.get()) != 0) {
-    const int error = request.home && *request.home < 0 ? ENOENT : errno;
+  const result<unique_fd> at = enter_home(request);
+  if (!at) {
+    const int error = at.error().error;
     // A home that is not there holds no list to read.
     if (reading(request.what) && (error == ENOENT || error == ENOTDIR)) {
       run.lists.push_back({std::string(list_path),
@@ -342,12 +359,12 @@ run_report run_editor(const edit_request& request) {
   }
   const link_rule rule = request.home ? link_rule::roots_only : link_rule::hers;
   std::vector<list_place> places =
-      lists_in_home(at.get(), rule, request.what == mode::install && request.create_folders);
+      lists_in_home(at->get(), rule, request.what == mode::install && request.create_folders);
   for (list_place& place : places) {
     list_record& record = run.lists.emplace_back();
     record.path = place.path;
     record.sandbox = place.sandbox;
-    list_job job{request, rule, at.get(), place, record};
+    list_job job{request, rule, at->get(), place, record};
     if (reading(request.what))
       job.read();
     else

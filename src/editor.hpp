@@ -14,9 +14,9 @@ struct edit_request {
   bool create_folders = false;  // install: make the home's list folders first, never through a
                                 // link (0700 under a home without .local)
   // A run where root keeps root: the home that root's walk opened, which the run enters instead
-  // of looking $HOME up again (-1: it could not be opened); links are then followed only where
+  // of looking $HOME up again, or why the walk opened none; links are then followed only where
   // root owns them, and folders on the way must be root's alone. Nothing: the run is the user's.
-  std::optional<int> home;
+  std::optional<result<int>> home;
   // HOME as the entry read it, once, before the run: the home whose lists the run is for (none:
   // HOME is unset).
   std::optional<std::string> home_path;

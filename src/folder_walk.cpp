@@ -222,22 +222,17 @@ result<walk_end> walk(int at, std::string_view path, const walk_rules& rules, st
   return std::move(w.end());
 }
 
-bool folder_walk::missing() const {
-  return !fd && !refused && (error == ENOENT || error == ENOTDIR);
+bool folder_missing(const failure& f) {
+  return f.why == cause::system && (f.error == ENOENT || f.error == ENOTDIR);
 }
 
-folder_walk open_folder(int at, std::string_view path, link_rule rule, std::string shown) {
-  folder_walk found;
+result<unique_fd> open_folder(int at, std::string_view path, link_rule rule, std::string shown) {
   walk_rules rules;
   rules.links = rule;
   result<walk_end> reached = walk(at, path, rules, std::move(shown));
-  if (reached)
-    found.fd = std::move(reached->folder);
-  else if (reached.error().at == step::refused_for_root)
-    found.refused = std::move(reached.error());
-  else
-    found.error = reached.error().error;
-  return found;
+  if (!reached)
+    return std::move(reached.error());
+  return std::move(reached->folder);
 }
 
 result<file_place> locate_file(int folder, const std::string& name, std::string shown_folder,

@@ -60,18 +60,14 @@ struct walk_end {
 result<walk_end> walk(int at, std::string_view path, const walk_rules& rules,
                       std::string shown = {});
 
-// A folder reached, or why not: `error` (ENOENT or ENOTDIR for a folder that is not there) or,
-// under roots_only, a refusal naming the folder that is not root's alone.
-struct folder_walk {
-  unique_fd fd;
-  int error = 0;
-  std::optional<failure> refused;  // step::refused_for_root, with the folder as `file`
-  explicit operator bool() const { return static_cast<bool>(fd); }
-  bool missing() const;  // no such folder on the way
-};
+// The walk to the folder `path` under `at` by `rule`, every folder on the way checked. The
+// failure is the system's error at step::open_folder (see folder_missing), or under roots_only a
+// refusal at step::refused_for_root naming the folder that is not root's alone.
+result<unique_fd> open_folder(int at, std::string_view path, link_rule rule,
+                              std::string shown = {});
 
-// The walk to the folder `path` under `at` by `rule`, every folder on the way checked.
-folder_walk open_folder(int at, std::string_view path, link_rule rule, std::string shown = {});
+// The failure says that there is no such folder on the way: not there, or a file in its place.
+bool folder_missing(const failure& f);
 
 // Where a list really lies: the folder and the name in it, after any links to it, and the path
 // that failure lines print for it.

@@ -42,21 +42,25 @@ std::vector<std::string> app_names(int apps) {
   return names;
 }
 
+bool refused_for_root(const failure& f) {
+  return f.at == step::refused_for_root;
+}
+
 void add_sandboxes(int home, link_rule rule, const sandbox_kind& kind,
                    std::vector<list_place>& found) {
   const std::string apps_path(kind.apps);
-  folder_walk apps = open_folder(home, apps_path, rule);
-  if (apps.refused) {
+  result<unique_fd> apps = open_folder(home, apps_path, rule);
+  if (!apps && refused_for_root(apps.error())) {
     found.push_back({apps_path, apps_path, std::move(apps)});
     return;
   }
   if (!apps)
     return;
   const std::string file(list_path.substr(list_folder().size() + 1));
-  for (const std::string& app : app_names(apps.fd.get())) {
+  for (const std::string& app : app_names(apps->get())) {
     const std::string folder = app + "/" + std::string(kind.folder);
-    folder_walk walk = open_folder(apps.fd.get(), folder, rule, apps_path);
-    if (walk || walk.refused)
+    result<unique_fd> walk = open_folder(apps->get(), folder, rule, apps_path);
+    if (walk || refused_for_root(walk.error()))
       found.push_back({apps_path + "/" + folder + "/" + file, app, std::move(walk)});
   }
 }
@@ -68,7 +72,7 @@ std::vector<list_place> lists_in_home(int home, link_rule rule, bool home_list_a
   list_place own{std::string(list_path), {}, open_folder(home, list_folder(), rule)};
   for (const sandbox_kind& kind : kinds)
     add_sandboxes(home, rule, kind, found);
-  if (found.empty() || !own.folder.missing() || home_list_anyway)
+  if (found.empty() || own.folder || !folder_missing(own.folder.error()) || home_list_anyway)
     found.insert(found.begin(), std::move(own));
   return found;
 }

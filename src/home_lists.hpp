@@ -14,7 +14,7 @@
 struct list_place {
   std::string path;     // relative to the home
   std::string sandbox;  // the sandboxed app whose copy of the suite reads it; empty: the home's
-  folder_walk folder;   // the list's folder: open, missing, or refused for root
+  result<unique_fd> folder;  // the list's folder, or why not: missing, refused for root, …
 };
 
 // The lists under the home open as `home`, in order: the home's own list, then each sandboxed

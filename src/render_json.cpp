@@ -2,6 +2,7 @@
 // library for it.
 #include "render_json.hpp"
 
+#include <cerrno>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
@@ -178,11 +179,19 @@ std::string render_json(const run_report& run) {
   return object;
 }
 
-void print_json(const run_report& run) {
-  render_json(run,
-              [](std::string_view piece) { std::fwrite(piece.data(), 1, piece.size(), stdout); });
-  std::fputs("\n", stdout);
-  std::fflush(stdout);
+int print_json(const run_report& run) {
+  int lost = 0;
+  const auto write = [&lost](std::string_view piece) {
+    errno = 0;
+    if (std::fwrite(piece.data(), 1, piece.size(), stdout) != piece.size() && lost == 0)
+      lost = errno != 0 ? errno : EIO;
+  };
+  render_json(run, write);
+  write("\n");
+  errno = 0;
+  if (std::fflush(stdout) != 0 && lost == 0)
+    lost = errno != 0 ? errno : EIO;
+  return lost;
 }
 
 std::string render_json_version(const std::string& version, const std::string& origin) {

@@ -17,8 +17,9 @@
 void render_json(const run_report& run, const std::function<void(std::string_view)>& out);
 // The same object, collected.
 std::string render_json(const run_report& run);
-// Writes it on stdout as it is made, with its newline, and flushes.
-void print_json(const run_report& run);
+// Writes it on stdout as it is made, with its newline, and flushes. Gives the system's error of
+// the first piece that stdout did not take whole (EIO where it named none), else 0.
+int print_json(const run_report& run);
 
 // The object of --version.
 std::string render_json_version(const std::string& version, const std::string& origin);

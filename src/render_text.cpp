@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 
 #include "addon_list.hpp"
@@ -153,21 +154,36 @@ std::vector<console_line> console_lines(const run_report& run) {
   return all;
 }
 
-void print_console(const run_report& run, bool errors_only) {
+int print_console(const run_report& run, bool errors_only) {
+  int lost = 0;
   render_console(
-      run, [](const console_line& line) { print_line(line.error, line.text); }, errors_only);
+      run,
+      [&lost](const console_line& line) {
+        const int error = print_line(line.error, line.text);
+        if (!line.error && lost == 0)
+          lost = error;
+      },
+      errors_only);
+  return lost;
 }
 
-void print_line(bool error, const std::string& text) {
+int print_line(bool error, const std::string& text) {
   std::FILE* stream = error ? stderr : stdout;
   const std::string line = text + "\n";
-  std::fwrite(line.data(), 1, line.size(), stream);
-  std::fflush(stream);
+  errno = 0;
+  if (std::fwrite(line.data(), 1, line.size(), stream) == line.size() && std::fflush(stream) == 0)
+    return 0;
+  return errno != 0 ? errno : EIO;
 }
 
-void print_lines(const std::vector<console_line>& lines) {
-  for (const console_line& line : lines)
-    print_line(line.error, line.text);
+int print_lines(const std::vector<console_line>& lines) {
+  int lost = 0;
+  for (const console_line& line : lines) {
+    const int error = print_line(line.error, line.text);
+    if (!line.error && lost == 0)
+      lost = error;
+  }
+  return lost;
 }
 
 int exit_status(const run_report& run) {

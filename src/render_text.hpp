@@ -24,12 +24,15 @@ void render_console(const run_report& run, const std::function<void(const consol
                     bool errors_only = false);
 // The same lines, collected.
 std::vector<console_line> console_lines(const run_report& run);
-// Prints them as they are made, each flushed at once.
-void print_console(const run_report& run, bool errors_only = false);
+// Prints them as they are made, each flushed at once. Gives the system's error of the first line
+// that stdout did not take whole (0: none), as print_line does.
+int print_console(const run_report& run, bool errors_only = false);
 
-// Prints each line with its newline on its stream, flushed at once.
-void print_lines(const std::vector<console_line>& lines);
-void print_line(bool error, const std::string& text);
+// Prints each line with its newline on its stream (stderr where `error`), flushed at once. Gives
+// the system's error, taken at once, where the stream did not take the line whole (EIO where the
+// system named none), else 0: a caller that answers for stdout keeps the first.
+int print_lines(const std::vector<console_line>& lines);
+int print_line(bool error, const std::string& text);
 
 // The run's exit status: install, uninstall and --list 0 when every list is as asked, else 1;
 // --status 1 when any list can't be read, else 0 when the add-on is enabled in every list and 3

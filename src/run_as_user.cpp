@@ -96,11 +96,17 @@ std::optional<failure> become(const account& who) {
 result<home_check> check_home(const std::vector<std::string>& below, bool reading) {
   home_check found;
   const char* home = std::getenv("HOME");
-  if (home == nullptr || *home == '\0')
+  if (home == nullptr)
     return found;
+  if (*home == '\0') {
+    found.home = failure::of_system(step::enter_home, home, ENOENT);
+    return found;
+  }
   result<walk_end> reached = walk(AT_FDCWD, home, owner_search(strictness::last));
-  if (!reached)
-    return found;  // the editor meets the same and reports it
+  if (!reached) {
+    found.home = failure::of_system(step::enter_home, home, reached.error().error);
+    return found;
+  }
   walk_end& end = *reached;
   const bool whole = !end.owner && end.stopped == 0;
   for (const std::string& folder : below) {
@@ -134,6 +140,8 @@ result<home_check> check_home(const std::vector<std::string>& below, bool readin
   }
   if (whole)
     found.home = std::move(end.folder);
+  else
+    found.home = failure::of_system(step::enter_home, home, end.stopped);
   return found;
 }
 

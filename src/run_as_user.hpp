@@ -41,8 +41,10 @@ std::optional<failure> become(const account& who);
 // Whom root's run on $HOME is for, as check_home finds it.
 struct home_check {
   enum { root, user } verdict = root;
-  account owner;   // user: the first owner other than root on the way
-  unique_fd home;  // root: the home folder itself, opened once; closed when it can't be opened
+  account owner;  // user: the first owner other than root on the way
+  // root: the home folder itself, opened once, or why the walk could not open it (at
+  // step::enter_home, which the editor reports as for any run); nothing where HOME is unset
+  std::optional<result<unique_fd>> home;
 };
 
 // For root only, before anything under $HOME is opened: walks from the file system's root to the

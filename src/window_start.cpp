@@ -33,7 +33,8 @@ bool window_for_home_owner() {
   else if (found->verdict == home_check::user)
     refused = become(found->owner);
   else {
-    std::string line(found->home ? texts::window_on_roots_home : texts::window_as_root);
+    std::string line(found->home && *found->home ? texts::window_on_roots_home
+                                                 : texts::window_as_root);
     const std::size_t mark = line.find("{home}");
     if (mark != std::string::npos)
       line.replace(mark, 6, printable(std::getenv("HOME") ? std::getenv("HOME") : ""));
