@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "list_reader.hpp"
+#include "list_facts.hpp"
 
 // The list, relative to the home directory; messages print it in this form.
 inline constexpr std::string_view list_path = ".local/share/Kingsoft/wps/jsaddons/publish.xml";

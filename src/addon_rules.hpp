@@ -7,7 +7,7 @@
 #include <optional>
 #include <string_view>
 
-#include "list_reader.hpp"
+#include "list_facts.hpp"
 
 namespace list_reader {
 

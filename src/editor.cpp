@@ -15,6 +15,7 @@
 #include "fd_streambuf.hpp"
 #include "folder_lock.hpp"
 #include "home_lists.hpp"
+#include "list_reader.hpp"
 #include "safe_replace.hpp"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <utility>
 #include <variant>
 
-#include "list_reader.hpp"
+#include "list_facts.hpp"
 
 // The step at which a run stopped, which gives its console line's first words.
 enum class step {

@@ -61,4 +61,9 @@ void text_digest::flush(stream_hash& out) {
   space_size_ = 0;
 }
 
+digest rest_digest::finish() {
+  text_.flush(hash_);
+  return hash_.finish();
+}
+
 }  // namespace list_reader

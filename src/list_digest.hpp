@@ -1,6 +1,6 @@
-// The digest of everything a list holds but the add-on: a SipHash stream hash and the rules by
+// The digest of everything a list holds but the add-on: a SipHash stream hash, the rules by
 // which text goes into it, so that a rewrite that only moves space around the add-on digests
-// the same.
+// the same, and the digest that the reader passes the events to.
 #pragma once
 
 #include <algorithm>
@@ -9,15 +9,9 @@
 #include <cstring>
 #include <string_view>
 
-namespace list_reader {
+#include "list_facts.hpp"
 
-// A digest of a stream of events: equal digests mean, but for a chance of 2^-128, equal streams.
-struct digest {
-  std::uint64_t high = 0;
-  std::uint64_t low = 0;
-  bool operator==(const digest& o) const { return high == o.high && low == o.low; }
-  bool operator!=(const digest& o) const { return !(*this == o); }
-};
+namespace list_reader {
 
 // SipHash-1-3 with its 128-bit result, fed a stream in pieces of any size: the same bytes give
 // the same digest however they were cut. Small pieces gather in a block first, since records
@@ -131,6 +125,72 @@ class text_digest {
 // Space as XML has it: space, tab, CR and LF.
 inline bool is_space(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// The digest of all but the add-on, as the reader passes the list's events outside its elements:
+// the records and their kinds, and text gathered until a record ends it. Only a read that keeps
+// it (an edit's) adds anything; for any other, each call returns at once.
+class rest_digest {
+ public:
+  explicit rest_digest(bool on) : on_(on) {}
+  // A start tag: its element's name, and its `count` attributes as expat gives them (name,
+  // value, ..., null).
+  void start(std::string_view name, const char* const* attributes, std::size_t count);
+  void end(std::string_view name);
+  // The next piece of character data.
+  void text(std::string_view piece);
+  // A record of its own (a comment, an instruction, a document type, a reference) of `kind`:
+  // text before it ends there.
+  void record(char kind, std::string_view a, std::string_view b = {}, std::string_view c = {});
+  // The digest of all that was added (of nothing, where the read keeps none).
+  digest finish();
+
+ private:
+  void add_kind(char kind) { hash_.add(&kind, 1); }
+
+  const bool on_;
+  stream_hash hash_;
+  text_digest text_;
+};
+
+// Inline: they run for every event.
+
+inline void rest_digest::start(std::string_view name, const char* const* attributes,
+                               std::size_t count) {
+  if (!on_)
+    return;
+  text_.flush(hash_);
+  hash_.add_field(name);
+  for (const char* const* a = attributes; *a != nullptr; a += 2) {
+    hash_.add_field(a[0]);
+    hash_.add_field(a[1]);
+  }
+  hash_.add_number(count);
+  add_kind(start_record);
+}
+
+inline void rest_digest::end(std::string_view name) {
+  if (!on_)
+    return;
+  text_.flush(hash_);
+  hash_.add_field(name);
+  add_kind(end_record);
+}
+
+inline void rest_digest::text(std::string_view piece) {
+  if (on_)
+    text_.add(piece, hash_);
+}
+
+inline void rest_digest::record(char kind, std::string_view a, std::string_view b,
+                                std::string_view c) {
+  if (!on_)
+    return;
+  text_.flush(hash_);
+  hash_.add_field(a);
+  hash_.add_field(b);
+  hash_.add_field(c);
+  add_kind(kind);
 }
 
 }  // namespace list_reader

@@ -8,17 +8,15 @@ void list_layout::root_opened(std::uint64_t at, std::string_view bytes) {
     root_slash_ = at + bytes.size() - 2;
 }
 
-void list_layout::root_closed(const line_state& before, std::uint64_t at, bool self_closing,
-                              list_facts& facts) const {
-  if (self_closing && root_slash_) {
-    facts.place = placement::open_root;
-    facts.insert_at = *root_slash_;
-    return;
-  }
+entry_place list_layout::root_closed(const line_state& before, std::uint64_t at,
+                                     bool self_closing) const {
+  if (self_closing && root_slash_)
+    return {placement::open_root, *root_slash_};
   const bool before_line =
       before.place_clean && (before.place_first == 0 || before.place_first == '<');
-  facts.place = before_line ? placement::before_line : placement::break_line;
-  facts.insert_at = before_line ? before.place_start : at;
+  if (before_line)
+    return {placement::before_line, before.place_start};
+  return {placement::break_line, at};
 }
 
 void list_layout::addon_opened(const line_state& before) {

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "list_reader.hpp"
+#include "list_facts.hpp"
 
 namespace list_reader {
 
@@ -25,6 +25,12 @@ struct line_state {
   char place_first = 0;
 };
 
+// Where and how a new entry goes, as list_facts keeps it.
+struct entry_place {
+  placement place = placement::before_line;
+  std::uint64_t insert_at = 0;
+};
+
 class list_layout {
  public:
   // Passes the next event, `bytes` at `at`, which is character data in the root's content,
@@ -39,8 +45,7 @@ class list_layout {
   void root_opened(std::uint64_t at, std::string_view bytes);
   // The root's end, `bytes` at `at` (none for a self-closing root); `before` is the line as it
   // stood before them. Says where a new entry goes.
-  void root_closed(const line_state& before, std::uint64_t at, bool self_closing,
-                   list_facts& facts) const;
+  entry_place root_closed(const line_state& before, std::uint64_t at, bool self_closing) const;
 
   // An element of the add-on starts; `before` is the line as it stood before its start tag.
   void addon_opened(const line_state& before);

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "addon_rules.hpp"
+#include "list_digest.hpp"
 #include "list_layout.hpp"
 #include "printable.hpp"
 #include "xml_events.hpp"
@@ -77,7 +78,7 @@ class name_count {
 class reader {
  public:
   reader(std::string_view origin, std::vector<listed_entry>* registered, bool digest)
-      : origin_(origin), registered_(registered), digest_(digest) {}
+      : origin_(origin), registered_(registered), rest_(digest) {}
 
   list_facts read(std::istream& in);
 
@@ -99,7 +100,8 @@ class reader {
   // Passes the current event's bytes; `text` says that they are character data in the content,
   // outside any markup.
   void see(bool text);
-  // Stops the read with `why`, unless it already stopped with another reason.
+  // Stops the read with `why`, at the current line, unless it already stopped with another
+  // reason.
   void refuse(verdict why, std::string detail = {});
   // Whether `tag` passes a bound; when it does, the read stops.
   bool past_bound(const start_tag& tag);
@@ -107,21 +109,23 @@ class reader {
   void keep_entry(const start_tag& tag, bool ours, bool enabled);
   void open_root(std::string_view name);
   void open_addon(const start_tag& tag, const line_state& before);
-  void digest_start(const start_tag& tag);
-  // A record of its own: text before it ends there.
+  // A record of its own, outside the add-on: text before it ends there.
   void record(char kind, std::string_view a, std::string_view b = {}, std::string_view c = {});
-  void record_kind(char kind) { hash_.add(&kind, 1); }
+
+  // An element of the add-on that is open, and its depth (the root's is 0).
+  struct open_element {
+    addon_element element;
+    int depth = 0;
+  };
 
   const std::string_view origin_;
   std::vector<listed_entry>* registered_;
-  const bool digest_;  // the read keeps the digest of all but the add-on
   xml_events events_;
   list_layout layout_;
-  list_facts facts_;
+  list_facts facts_;  // a refusal's verdict, line and detail too, as soon as it stops the read
   name_count names_;
   std::size_t listed_bytes_ = 0;  // of the entries kept for --list
-  stream_hash hash_;
-  text_digest text_;
+  rest_digest rest_;
   std::uint64_t at_ = 0;    // the current event's first byte
   std::string_view bytes_;  // its bytes
   std::uint64_t last_tag_end_ = 0;
@@ -131,11 +135,7 @@ class reader {
   bool root_closed_ = false;
   std::string root_name_;
   std::uint64_t root_line_ = 0;
-  std::optional<addon_element> open_addon_;
-  int addon_depth_ = 0;
-  verdict refusal_ = verdict::ok;
-  std::uint64_t refusal_line_ = 0;
-  std::string refusal_detail_;
+  std::optional<open_element> open_addon_;
 };
 
 void reader::see(bool text) {
@@ -146,11 +146,11 @@ void reader::see(bool text) {
 }
 
 void reader::refuse(verdict why, std::string detail) {
-  if (refusal_ != verdict::ok)
+  if (facts_.status != verdict::ok)
     return;
-  refusal_ = why;
-  refusal_detail_ = std::move(detail);
-  refusal_line_ = events_.line();
+  facts_.status = why;
+  facts_.detail = std::move(detail);
+  facts_.line = events_.line();
   events_.stop();
 }
 
@@ -181,10 +181,10 @@ void reader::start(const XML_Char* name, const XML_Char** attributes) {
   if (depth_ == 1 && tag.listed() && !ours && root_name_ == "jsplugins")
     ++facts_.others;
   if (registered_ != nullptr && depth_ == 1 && tag.listed())
-    keep_entry(tag, ours, ours ? open_addon_->enabled : tag.value("enable") != "false");
+    keep_entry(tag, ours, ours ? open_addon_->element.enabled : tag.value("enable") != "false");
   ++depth_;
   if (!open_addon_)
-    digest_start(tag);
+    rest_.start(tag.name(), tag.attributes(), tag.count());
 }
 
 void reader::keep_entry(const start_tag& tag, bool ours, bool enabled) {
@@ -203,23 +203,9 @@ void reader::open_root(std::string_view name) {
 }
 
 void reader::open_addon(const start_tag& tag, const line_state& before) {
-  open_addon_ = addon_of(tag, at_, origin_);
-  facts_.entries += is_exact_entry(tag, *open_addon_) ? 1 : 0;
-  addon_depth_ = depth_;
+  open_addon_ = open_element{addon_of(tag, at_, origin_), depth_};
+  facts_.entries += is_exact_entry(tag, open_addon_->element) ? 1 : 0;
   layout_.addon_opened(before);
-}
-
-void reader::digest_start(const start_tag& tag) {
-  if (!digest_)
-    return;
-  text_.flush(hash_);
-  hash_.add_field(tag.name());
-  for (const XML_Char* const* a = tag.attributes(); *a != nullptr; a += 2) {
-    hash_.add_field(a[0]);
-    hash_.add_field(a[1]);
-  }
-  hash_.add_number(tag.count());
-  record_kind(start_record);
 }
 
 void reader::end(const XML_Char* name) {
@@ -229,27 +215,25 @@ void reader::end(const XML_Char* name) {
   --depth_;
   if (depth_ == 0 && !root_closed_) {
     root_closed_ = true;
-    layout_.root_closed(before, at_, bytes_.empty(), facts_);
+    const entry_place place = layout_.root_closed(before, at_, bytes_.empty());
+    facts_.place = place.place;
+    facts_.insert_at = place.insert_at;
   }
   if (open_addon_) {
-    if (depth_ == addon_depth_) {
-      open_addon_->bytes.end = end;
-      layout_.addon_closed(*open_addon_);
+    if (depth_ == open_addon_->depth) {
+      open_addon_->element.bytes.end = end;
+      layout_.addon_closed(open_addon_->element);
       open_addon_.reset();
     }
     return;
   }
-  if (!digest_)
-    return;
-  text_.flush(hash_);
-  hash_.add_field(name);
-  record_kind(end_record);
+  rest_.end(name);
 }
 
 void reader::text(const XML_Char* s, int len) {
   see(!in_section_);
-  if (!open_addon_ && digest_)
-    text_.add(std::string_view(s, static_cast<std::size_t>(len)), hash_);
+  if (!open_addon_)
+    rest_.text(std::string_view(s, static_cast<std::size_t>(len)));
 }
 
 void reader::comment(const XML_Char* text) {
@@ -300,13 +284,8 @@ void reader::xml_declaration(const XML_Char* version, const XML_Char* encoding) 
 }
 
 void reader::record(char kind, std::string_view a, std::string_view b, std::string_view c) {
-  if (open_addon_ || !digest_)
-    return;
-  text_.flush(hash_);
-  hash_.add_field(a);
-  hash_.add_field(b);
-  hash_.add_field(c);
-  record_kind(kind);
+  if (!open_addon_)
+    rest_.record(kind, a, b, c);
 }
 
 list_facts reader::read(std::istream& in) {
@@ -315,31 +294,25 @@ list_facts reader::read(std::istream& in) {
     return facts_;
   }
   events_.listen(*this);
-  switch (events_.feed(in, facts_.blank)) {
-    case feed_end::done:
+  const verdict fed = events_.feed(in, facts_.blank);
+  switch (fed) {
+    case verdict::ok:
       break;
-    case feed_end::read_failed:
-      facts_.status = verdict::read_failed;
-      return facts_;
-    case feed_end::too_large:
-      facts_.status = verdict::too_large;
-      return facts_;
-    case feed_end::too_many_attributes:
-      facts_.status = verdict::too_many_attributes;
-      facts_.line = events_.line();
-      return facts_;
-    case feed_end::parse_failed:
-      if (!events_.unknown_encoding().empty() && refusal_ == verdict::ok)
+    case verdict::malformed:
+      // Where a handler refused the list, that stopped the parse and its reason stands.
+      if (!events_.unknown_encoding().empty())
         refuse(verdict::not_utf8, printable(events_.unknown_encoding()));
-      const bool refused = refusal_ != verdict::ok;
-      facts_.status = refused ? refusal_ : verdict::malformed;
-      facts_.line = refused ? refusal_line_ : events_.line();
-      facts_.detail = refused ? refusal_detail_ : events_.error();
+      refuse(verdict::malformed, events_.error());
+      return facts_;
+    case verdict::too_many_attributes:
+      refuse(fed);
+      return facts_;
+    default:  // read_failed, too_large: no line
+      facts_.status = fed;
       return facts_;
   }
   layout_.finish(events_.fed(), facts_.addons);
-  text_.flush(hash_);
-  facts_.rest = hash_.finish();
+  facts_.rest = rest_.finish();
   if (root_name_ != "jsplugins") {
     facts_.status = verdict::not_jsplugins;
     facts_.line = root_line_;
@@ -348,20 +321,6 @@ list_facts reader::read(std::istream& in) {
 }
 
 }  // namespace
-
-bool utf8_spelling(std::string_view encoding) {
-  // The names of UTF-8 that libxml2, Python and Java all take, so that no other reader of the
-  // list takes it for another encoding.
-  static constexpr std::string_view spellings[] = {"utf-8", "utf8", "utf_8", "unicode-1-1-utf-8"};
-  for (const std::string_view s : spellings) {
-    if (s.size() == encoding.size() &&
-        std::equal(s.begin(), s.end(), encoding.begin(), [](char a, char b) {
-          return a == (b >= 'A' && b <= 'Z' ? static_cast<char>(b - 'A' + 'a') : b);
-        }))
-      return true;
-  }
-  return false;
-}
 
 list_facts read_list(std::istream& in, std::string_view origin,
                      std::vector<listed_entry>* registered, purpose why) {

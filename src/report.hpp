@@ -9,7 +9,7 @@
 
 #include "addon_list.hpp"
 #include "failure.hpp"
-#include "list_reader.hpp"
+#include "list_facts.hpp"
 
 // What a run is asked to do with the lists under a home.
 enum class mode {

@@ -7,7 +7,7 @@
 #include <istream>
 
 #include "list_digest.hpp"
-#include "list_reader.hpp"
+#include "list_facts.hpp"
 
 namespace list_reader {
 namespace {
@@ -33,7 +33,7 @@ int utf8_code_point(void*, const char* s) {
 // Any other encoding that expat does not know (GBK, windows-1252) is no UTF-8: read as UTF-8,
 // a well-formed list would be taken for a malformed one, so the parse stops with its name.
 int read_as_utf8(void* data, const XML_Char* name, XML_Encoding* info) {
-  if (!list_reader::utf8_spelling(name)) {
+  if (!utf8_spelling(name)) {
     *static_cast<std::string*>(data) = name;
     return XML_STATUS_ERROR;
   }
@@ -107,7 +107,7 @@ std::string xml_events::error() const {
   return XML_ErrorString(XML_GetErrorCode(parser_.get()));
 }
 
-feed_end xml_events::feed(std::istream& in, bool& blank) {
+verdict xml_events::feed(std::istream& in, bool& blank) {
   constexpr std::size_t piece = 64 * 1024;
   for (;;) {
     // expat reads an unfinished token again from its start at each piece: a piece at least as
@@ -116,26 +116,26 @@ feed_end xml_events::feed(std::istream& in, bool& blank) {
     const std::size_t want = std::max(piece, held);
     void* buffer = XML_GetBuffer(parser_.get(), static_cast<int>(want));
     if (buffer == nullptr)
-      return feed_end::parse_failed;
+      return verdict::malformed;
     in.read(static_cast<char*>(buffer), static_cast<std::streamsize>(want));
     const auto got = static_cast<std::size_t>(in.gcount());
     if (in.bad())
-      return feed_end::read_failed;
+      return verdict::read_failed;
     fed_ += got;
     if (fed_ > max_list_size)
-      return feed_end::too_large;
+      return verdict::too_large;
     const char* bytes = static_cast<const char*>(buffer);
     if (blank)
       blank = std::all_of(bytes, bytes + got, is_space);
     const bool last = got < want;
     if (XML_ParseBuffer(parser_.get(), static_cast<int>(got), last) != XML_STATUS_OK)
-      return feed_end::parse_failed;
+      return verdict::malformed;
     if (last)
-      return feed_end::done;
+      return verdict::ok;
     // Only a tag longer than a piece is held over: a short one costs nothing to look at.
     const std::size_t now_held = static_cast<std::size_t>(fed_ - std::min(fed_, seen_to_));
     if (now_held >= piece && attributes_begun(unfinished()) > max_attributes)
-      return feed_end::too_many_attributes;
+      return verdict::too_many_attributes;
   }
 }
 

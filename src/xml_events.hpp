@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "expat_compat.hpp"
+#include "list_facts.hpp"
 
 namespace list_reader {
 
@@ -19,15 +20,6 @@ namespace list_reader {
 struct event {
   std::uint64_t at = 0;
   std::string_view bytes;
-};
-
-// How a feed of the whole list ended.
-enum class feed_end {
-  done,                 // read to its end, well formed so far as expat saw
-  read_failed,          // the stream went bad
-  too_large,            // more than max_list_size bytes
-  parse_failed,         // expat stopped: the list is malformed, or a handler stopped it
-  too_many_attributes,  // a start tag longer than a piece has more than max_attributes
 };
 
 class xml_events {
@@ -48,7 +40,7 @@ class xml_events {
   // The current event's bytes; the list counts as read up to their end.
   event current();
   std::uint64_t line() const;
-  // No event follows the current one, and the feed ends with parse_failed.
+  // No event follows the current one, and the feed ends as malformed.
   void stop();
   // expat's words for what it found wrong.
   std::string error() const;
@@ -58,8 +50,12 @@ class xml_events {
 
   // Feeds `in` to its end. `blank` goes false at the first byte other than space. A start tag
   // that expat holds unfinished is refused as soon as it has more than max_attributes: expat
-  // keeps every attribute of a tag, and each name, before any handler could refuse it.
-  feed_end feed(std::istream& in, bool& blank);
+  // keeps every attribute of a tag, and each name, before any handler could refuse it. Says how
+  // the feed ended: ok (read to its end, well formed so far as expat saw), read_failed (the
+  // stream went bad), too_large (past max_list_size), too_many_attributes (that unfinished tag),
+  // or malformed (expat stopped: the list is malformed, or a handler stopped it, which then
+  // knows why).
+  verdict feed(std::istream& in, bool& blank);
   // The bytes fed so far.
   std::uint64_t fed() const { return fed_; }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "addon_list.hpp"
+#include "list_reader.hpp"
 
 // What one read of a list tells the editor, for the tests: the reader's verdict and the
 // decisions that the editor takes on it.
