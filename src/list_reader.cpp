@@ -25,16 +25,23 @@ namespace {
 // names, attribute names, and each attribute that the document type declares. Names are told
 // apart by a hash, which keeps no copy of a long name (two that collide count once, a few below
 // the truth at worst). A real list repeats the same three elements and eight attributes
-// throughout, so the last few of each are remembered: an element's by its hash, an attribute's by
-// its address, since expat hands each attribute's name as the one copy in its table.
+// throughout, and mostly in the same order, so what was seen last is asked first and nothing is
+// hashed for it: the last few element names by their bytes (expat hands each tag's name as a
+// copy of its own), and the attributes by their address at the same place of the last tag, then
+// among the last few seen, since expat hands each attribute's name as the one copy in its table.
 class name_count {
  public:
   // Counts the tag's names; false once the count passes max_names.
   bool add(std::string_view element, const XML_Char* const* attributes) {
-    if (!seen_element(std::hash<std::string_view>()(element)))
+    if (!seen_element(element))
       return false;
-    for (const XML_Char* const* a = attributes; *a != nullptr; a += 2) {
-      if (!seen_attribute(*a))
+    for (std::size_t i = 0; attributes[2 * i] != nullptr; ++i) {
+      const XML_Char* name = attributes[2 * i];
+      if (i < recent && last_tag_[i] == name)
+        continue;
+      if (i < recent)
+        last_tag_[i] = name;
+      if (!seen_attribute(name))
         return false;
     }
     return true;
@@ -49,12 +56,23 @@ class name_count {
   static constexpr std::size_t recent = 8;
   // Set apart from an element's hash of the same name, as expat's tables are.
   static constexpr auto attribute_mark = static_cast<std::size_t>(0x9e3779b97f4a7c15ull);
+  // Element names longer than this are not remembered, only counted by their hash.
+  static constexpr std::size_t remembered_length = 32;
 
-  bool seen_element(std::size_t hash) {
-    if (std::find(recent_elements_, recent_elements_ + recent, hash) != recent_elements_ + recent)
+  bool seen_element(std::string_view name) {
+    if (recent_elements_[last_element_] == name)
       return true;
-    recent_elements_[next_element_++ % recent] = hash;
-    names_.insert(hash);
+    for (std::size_t i = 0; i < recent; ++i) {
+      if (recent_elements_[i] == name) {
+        last_element_ = i;
+        return true;
+      }
+    }
+    if (name.size() <= remembered_length) {
+      last_element_ = next_element_++ % recent;
+      recent_elements_[last_element_].assign(name);
+    }
+    names_.insert(std::hash<std::string_view>()(name));
     return within();
   }
   bool seen_attribute(const XML_Char* name) {
@@ -67,8 +85,11 @@ class name_count {
   }
   bool within() const { return declared_ + names_.size() <= max_names; }
 
-  std::size_t recent_elements_[recent] = {};
+  // Names of at most remembered_length bytes, so that none holds more than a few hundred bytes.
+  std::string recent_elements_[recent];
+  std::size_t last_element_ = 0;
   std::size_t next_element_ = 0;
+  const XML_Char* last_tag_[recent] = {};
   const XML_Char* recent_attributes_[recent] = {};
   std::size_t next_attribute_ = 0;
   std::unordered_set<std::size_t> names_;
@@ -133,7 +154,7 @@ class reader {
   bool in_section_ = false;
   bool root_seen_ = false;
   bool root_closed_ = false;
-  std::string root_name_;
+  bool root_is_list_ = false;  // the root is a jsplugins element
   std::uint64_t root_line_ = 0;
   std::optional<open_element> open_addon_;
 };
@@ -178,7 +199,7 @@ void reader::start(const XML_Char* name, const XML_Char** attributes) {
   const bool ours = !open_addon_ && is_addon(tag, depth_ == 1);
   if (ours)
     open_addon(tag, before);
-  if (depth_ == 1 && tag.listed() && !ours && root_name_ == "jsplugins")
+  if (depth_ == 1 && tag.listed() && !ours && root_is_list_)
     ++facts_.others;
   if (registered_ != nullptr && depth_ == 1 && tag.listed())
     keep_entry(tag, ours, ours ? open_addon_->element.enabled : tag.value("enable") != "false");
@@ -197,7 +218,7 @@ void reader::keep_entry(const start_tag& tag, bool ours, bool enabled) {
 
 void reader::open_root(std::string_view name) {
   root_seen_ = true;
-  root_name_ = name;
+  root_is_list_ = name == "jsplugins";
   root_line_ = events_.line();
   layout_.root_opened(at_, bytes_);
 }
@@ -313,7 +334,7 @@ list_facts reader::read(std::istream& in) {
   }
   layout_.finish(events_.fed(), facts_.addons);
   facts_.rest = rest_.finish();
-  if (root_name_ != "jsplugins") {
+  if (!root_is_list_) {
     facts_.status = verdict::not_jsplugins;
     facts_.line = root_line_;
   }
