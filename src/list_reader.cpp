@@ -335,6 +335,8 @@ list_facts reader::read(std::istream& in) {
       facts_.status = refused ? refusal_ : verdict::malformed;
       facts_.line = refused ? refusal_line_ : events_.line();
       facts_.detail = refused ? refusal_detail_ : events_.error();
+      if (!refused && events_.markup_line() < facts_.line)
+        facts_.begins_line = events_.markup_line();
       return facts_;
   }
   layout_.finish(events_.fed(), facts_.addons);
