@@ -25,8 +25,8 @@ failure fault(step at, const std::string& file, int error) {
 }
 
 failure list_fault(step at, const std::string& file, list_reader::verdict problem,
-                   std::uint64_t line, const std::string& detail) {
-  return failure::of_list(at, file, problem, line, detail);
+                   std::uint64_t line, const std::string& detail, std::uint64_t begins_line = 0) {
+  return failure::of_list(at, file, problem, line, detail, begins_line);
 }
 
 // Enters the home the request is for, which the working folder then stays: root's walk's folder
@@ -96,7 +96,7 @@ result<std::optional<opened_list>> open_list(int folder, const std::string& name
     return std::optional<opened_list>(std::move(list));
   const bool too_large = facts.status == list_reader::verdict::too_large;
   failure f = list_fault(edit && !too_large ? step::modify_list : step::open_list, shown,
-                         facts.status, facts.line, facts.detail);
+                         facts.status, facts.line, facts.detail, facts.begins_line);
   f.others = facts.others;
   return f;
 }

@@ -74,9 +74,11 @@ struct failure {
   cause why = cause::system;
   int error = 0;  // errno, for cause::system
   list_reader::verdict problem = list_reader::verdict::ok;
-  std::uint64_t line = 0;
-  std::string detail;        // expat's words for a list's fault; the call, for of_call
-  std::uint64_t others = 0;  // a list's fault: other add-ons' entries read before it
+  std::uint64_t line = 0;         // where the reader found the fault
+  std::uint64_t begins_line = 0;  // a malformed list's: where the faulty markup began, when that
+                                  // is before `line`; 0 otherwise
+  std::string detail;             // expat's words for a list's fault; the call, for of_call
+  std::uint64_t others = 0;       // a list's fault: other add-ons' entries read before it
   int seconds = 0;
 
   // The system refused a call at `at` with `error` (an errno, taken at once by the caller).
@@ -96,12 +98,15 @@ struct failure {
     f.error = error;
     return f;
   }
-  // The list itself is at fault: the reader's verdict, its line (0: none) and detail.
+  // The list itself is at fault: the reader's verdict, its line (0: none) and detail, and the
+  // line where the faulty markup began, kept only where that is before `line`.
   static failure of_list(step at, std::string file, list_reader::verdict problem,
-                         std::uint64_t line = 0, std::string detail = {}) {
+                         std::uint64_t line = 0, std::string detail = {},
+                         std::uint64_t begins_line = 0) {
     failure f = refusal(at, std::move(file), cause::list_problem);
     f.problem = problem;
     f.line = line;
+    f.begins_line = begins_line != 0 && begins_line < line ? begins_line : 0;
     f.detail = std::move(detail);
     return f;
   }

@@ -114,7 +114,9 @@ struct list_facts {
   verdict status = verdict::ok;
   std::uint64_t line = 0;
   std::string detail;
-  bool blank = true;  // nothing but spaces, tabs, CRs and LFs
+  std::uint64_t begins_line = 0;  // malformed: the line where the faulty markup began, where that
+                                  // is before `line`; 0 otherwise
+  bool blank = true;              // nothing but spaces, tabs, CRs and LFs
   std::vector<addon_element> addons;
   placement place = placement::before_line;
   std::uint64_t insert_at = 0;  // before_line: the line's start; break_line: the closing tag;

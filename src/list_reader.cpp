@@ -323,7 +323,11 @@ list_facts reader::read(std::istream& in) {
       // Where a handler refused the list, that stopped the parse and its reason stands.
       if (!events_.unknown_encoding().empty())
         refuse(verdict::not_utf8, printable(events_.unknown_encoding()));
-      refuse(verdict::malformed, events_.error());
+      if (facts_.status == verdict::ok) {
+        refuse(verdict::malformed, events_.error());
+        if (events_.markup_line() < facts_.line)
+          facts_.begins_line = events_.markup_line();
+      }
       return facts_;
     case verdict::too_many_attributes:
       refuse(fed);

@@ -82,6 +82,15 @@ class writer {
     name(key);
     out_(dump(value));
   }
+  // A list's fault at a line, as numbers beside the error's words: the line where the reader
+  // found it, and where the faulty markup began when that is earlier.
+  void fault_lines(const failure& f) {
+    if (f.why != cause::list_problem || f.line == 0)
+      return;
+    member("line", f.line);
+    if (f.begins_line != 0)
+      member("begins_line", f.begins_line);
+  }
   void name(std::string_view key) {
     if (!first_)
       out_(",");
@@ -114,6 +123,7 @@ class writer {
     if (l.failed) {
       member("error", failure_line(*l.failed));
       member("code", std::string(code_of(*l.failed)));
+      fault_lines(*l.failed);
     }
     if (what == mode::list && !l.failed) {
       name("addons");
@@ -160,6 +170,7 @@ void render_json(const run_report& run, const std::function<void(std::string_vie
   if (const failure* f = last_failure(run)) {
     to.member("error", failure_line_for_scripts(*f));
     to.member("code", std::string(code_of(*f)));
+    to.fault_lines(*f);
   }
   // Always, so that scripts read one shape whatever lists a home has.
   to.name("lists");

@@ -66,11 +66,14 @@ std::string filled(std::string_view text,
 
 // Why a list can't be read or edited: the console's reason after "：", and the notice's sentence.
 // {line}, {detail} and {list} stand for the line, expat's words and the list concerned; {keep}
-// asks her to keep the file where the reader met other add-ons' entries before the fault.
+// asks her to keep the file where the reader met other add-ons' entries before the fault. A row
+// marked `begun_earlier` is for a fault in markup that began on an earlier line, {begins_line}:
+// expat names the line where it noticed the fault, and she looks for it where the markup begins.
 struct problem_words {
   list_reader::verdict problem;
   std::string_view console;
   std::string_view notice;
+  bool begun_earlier = false;
 };
 
 // The texts below name the bounds in words.
@@ -86,6 +89,11 @@ constexpr problem_words problem_texts[] = {
      "{list}大于16 MiB，不像是办公套件的插件列表，安装程序没有修改它。请检查这个文件。"},
     {list_reader::verdict::malformed, "第{line}行有XML格式错误：{detail}",
      "{list}的第{line}行有XML格式错误，安装程序没有修改它。请用文本编辑器修正这一行后再试。{keep}"},
+    {list_reader::verdict::malformed,
+     "第{begins_line}行开始的标记有XML格式错误，在第{line}行发现：{detail}",
+     "{list}的第{begins_line}行开始的标记有XML格式错误，在第{line}"
+     "行发现，安装程序没有修改它。请用文本编辑器修正第{begins_line}行到第{line}行后再试。{keep}",
+     true},
     {list_reader::verdict::not_jsplugins, "第{line}行的根元素不是<jsplugins>",
      "{list}不是办公套件的插件列表：其中的内容是另一种文件，安装程序没有修改它。请检查这个文件是"
      "从哪里来的。"},
@@ -117,6 +125,18 @@ constexpr problem_words problem_texts[] = {
     {list_reader::verdict::no_place, "找不到放置Quillora插件节点的位置",
      "安装程序在{list}中找不到放置Quillora插件的位置，没有修改它。请检查这个文件后再试。{keep}"},
 };
+
+// The row for a list's fault: its verdict's, or the one for markup begun earlier where the
+// markup began so and the verdict has such a row.
+const problem_words* problem_words_of(const failure& f) {
+  const problem_words* found = nullptr;
+  for (const problem_words& words : problem_texts) {
+    if (words.problem == f.problem && (!words.begun_earlier || f.begins_line != 0) &&
+        (found == nullptr || words.begun_earlier))
+      found = &words;
+  }
+  return found;
+}
 
 // Why a step failed, past the list's own faults: the console's reason and the notice's sentence.
 struct cause_words {
@@ -230,10 +250,10 @@ std::string cause_text(const failure& f) {
     return f.detail.empty() ? reason : f.detail + "：" + reason;
   }
   if (f.why == cause::list_problem) {
-    for (const problem_words& words : problem_texts) {
-      if (words.problem == f.problem)
-        return filled(words.console, {{"{line}", std::to_string(f.line)}, {"{detail}", f.detail}});
-    }
+    if (const problem_words* words = problem_words_of(f))
+      return filled(words->console, {{"{line}", std::to_string(f.line)},
+                                     {"{begins_line}", std::to_string(f.begins_line)},
+                                     {"{detail}", f.detail}});
     return std::strerror(EIO);
   }
   for (const cause_words& words : cause_texts) {
@@ -258,6 +278,7 @@ std::string failure_sentence(const failure& f, const list_record* l) {
   const auto fill = [&](std::string_view text) {
     return filled(text, {{"{list}", list},
                          {"{line}", std::to_string(f.line)},
+                         {"{begins_line}", std::to_string(f.begins_line)},
                          {"{file}", printable(f.file)},
                          {"{seconds}", std::to_string(f.seconds)},
                          {"{signal}", signal_name(f)},
@@ -276,10 +297,8 @@ std::string failure_sentence(const failure& f, const list_record* l) {
   if (f.at == step::create_list)
     return std::string(no_suite_notice);
   if (f.why == cause::list_problem) {
-    for (const problem_words& words : problem_texts) {
-      if (words.problem == f.problem)
-        return fill(words.notice);
-    }
+    if (const problem_words* words = problem_words_of(f))
+      return fill(words->notice);
   }
   for (const cause_words& words : cause_texts) {
     if (words.why == f.why)

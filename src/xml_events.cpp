@@ -99,6 +99,38 @@ std::uint64_t xml_events::line() const {
   return expat_compat::line(parser_.get());
 }
 
+std::uint64_t xml_events::markup_line() const {
+  const std::uint64_t fault = line();
+  std::int64_t offset = 0;
+  std::uint64_t size = 0;
+  const char* buffer = expat_compat::input_context(parser_.get(), offset, size);
+  const std::int64_t index = expat_compat::byte_index(parser_.get());
+  if (buffer == nullptr || offset < 0 || static_cast<std::uint64_t>(offset) > size ||
+      index < offset)
+    return fault;
+  // The markup began after the last event, whose token expat finished; expat keeps the unfinished
+  // token in its buffer, so its '<' is there even where the fault lies pieces later. Before the
+  // '<', at most text, which holds none.
+  const auto at = static_cast<std::uint64_t>(index);
+  const std::uint64_t buffer_at = at - static_cast<std::uint64_t>(offset);
+  const std::uint64_t from = std::max(seen_to_, buffer_at);
+  if (from >= at)
+    return fault;
+  const std::string_view before(buffer + (from - buffer_at), static_cast<std::size_t>(at - from));
+  const std::size_t open = before.find('<');
+  if (open == std::string_view::npos)
+    return fault;
+  // Lines end as expat counts them: at an LF, a CR, or both together.
+  std::uint64_t breaks = 0;
+  for (std::size_t i = open; i < before.size(); ++i) {
+    if (before[i] == '\n' || before[i] == '\r')
+      ++breaks;
+    if (before[i] == '\r' && i + 1 < before.size() && before[i + 1] == '\n')
+      ++i;
+  }
+  return breaks < fault ? fault - breaks : fault;
+}
+
 void xml_events::stop() {
   XML_StopParser(parser_.get(), XML_FALSE);
 }

@@ -44,6 +44,10 @@ class xml_events {
   void stop();
   // expat's words for what it found wrong.
   std::string error() const;
+  // After expat found the list malformed: the line of the '<' that opened the markup it was
+  // reading, where that markup began before the fault (a tag left open on an earlier line), else
+  // the fault's own line. expat names only where it noticed the fault.
+  std::uint64_t markup_line() const;
   // The encoding that the list declares, when expat does not know it and it is no spelling of
   // UTF-8: the parse stopped there. Empty otherwise.
   const std::string& unknown_encoding() const { return unknown_encoding_; }

@@ -312,6 +312,47 @@ TEST(Check, RefusesANewListThatChangedAnythingButTheAddOn) {
     EXPECT_FALSE(sound(b.fresh, b.install)) << b.name;
 }
 
+// Where a malformed list's fault lies: expat names the line where it noticed it, and the reader
+// the line of the '<' that opened the markup being read where that began earlier (0: not so).
+TEST(Reader, NamesTheLineWhereTheFaultyMarkupBegan) {
+  const std::string root = "<jsplugins>\n";
+  const std::string end = "</jsplugins>\n";
+  // A tag that the reader's first piece of 64 KiB cuts, left open, whose fault lies in the next
+  // piece; and one longer than a piece, which expat holds over whole.
+  const std::string pad = "<!--" + std::string(64 * 1024 - 40, 'x') + "-->\n";
+  const std::string spaces(40, ' ');
+  const std::string lines(70 * 1024, '\n');
+  const struct {
+    const char* what;
+    std::string list;
+    std::uint64_t line, begins_line;
+  } rows[] = {
+      {"a tag left open across lines",
+       root + "  <a/>\n  <jspluginonline name=\"Q\" url=\"https://x/\"\n" + end, 4, 3},
+      {"an attribute value left open", root + "<a url=\"https://x/>\n" + end, 3, 2},
+      {"a tag open over several lines, its fault in the middle",
+       root + "<a\n b='1'\n c\n/>\n" + end, 5, 2},
+      {"a comment never closed: expat names where it began", root + "<!-- a <b>\n c\n" + end, 2, 0},
+      {"a comment with \"--\" inside, after a '<' of its own",
+       root + "<!-- a <b>\n -- c\n-->\n" + end, 3, 2},
+      {"a fault on the tag's own line", root + "<a b='1' c>\n" + end, 2, 0},
+      {"a fault in text, outside markup", root + "<a/>\n a & b\n" + end, 3, 0},
+      {"CRLF lines", "<jsplugins>\r\n<a\r\nb='1'\r\n</jsplugins>\r\n", 4, 2},
+      {"CR lines", "<jsplugins>\r<a\rb='1'\r</jsplugins>\r", 4, 2},
+      {"a tag left open in the first piece, its fault after the cut",
+       root + pad + "<a\n" + spaces + "\n" + spaces + "\n" + end, 6, 3},
+      {"a tag longer than a piece", root + "<a" + lines + end, 2 + lines.size(), 2},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.what);
+    std::istringstream in(r.list);
+    const list_reader::list_facts facts = list_reader::read_list(in, server_origin());
+    EXPECT_EQ(facts.status, list_reader::verdict::malformed);
+    EXPECT_EQ(facts.line, r.line);
+    EXPECT_EQ(facts.begins_line, r.begins_line);
+  }
+}
+
 // What an edit does with a list, decided from the mode and what the reader found alone.
 TEST(Decide, FromTheModeAndWhatTheReaderFound) {
   const auto enabled = addon_state::enabled;

@@ -1020,8 +1020,8 @@ TEST_F(CommandLine, RootRunsForAUserAsThatUser) {
   }
 }
 
-// What a run with --json printed, parsed: each value as text ("true", "null", a string), arrays
-// with their indexes ("addons.0.name"); empty when stdout held no JSON object.
+// What a run with --json printed, parsed: each value as text ("true", "null", "4", a string),
+// arrays with their indexes ("addons.0.name"); empty when stdout held no JSON object.
 std::map<std::string, std::string> parsed(const std::string& out) {
   std::map<std::string, std::string> values;
   const nlohmann::json root = nlohmann::json::parse(out, nullptr, false);
@@ -1040,6 +1040,8 @@ std::map<std::string, std::string> parsed(const std::string& out) {
           values[at] = "null";
         } else if (node.is_boolean()) {
           values[at] = node.get<bool>() ? "true" : "false";
+        } else if (node.is_number()) {
+          values[at] = node.dump();
         } else {
           values[at] = node.is_string() ? node.get<std::string>() : "?";
         }
@@ -1054,7 +1056,10 @@ std::map<std::string, std::string> parsed(const std::string& out) {
 TEST_F(CommandLine, JsonTellsScriptsWhatEachRunDid) {
   using values = std::map<std::string, std::string>;
   const std::string no_folder = failure("无法创建XML文件", "No such file or directory");
-  const std::string malformed = failure("无法修改XML文件", "第1行有XML格式错误：unclosed token");
+  // A tag left open on line 2, which expat finds faulty at the '<' on line 3.
+  const std::string malformed =
+      failure("无法修改XML文件",
+              "第2行开始的标记有XML格式错误，在第3行发现：not well-formed (invalid token)");
   // `lists` is there for the home's own list alone too, so that scripts read one shape.
   const auto ok = [](const char* action, const char* changed, const char* state) {
     return values{{"action", action},
@@ -1066,18 +1071,25 @@ TEST_F(CommandLine, JsonTellsScriptsWhatEachRunDid) {
                   {"lists.0.changed", changed},
                   {"lists.0.state", state}};
   };
-  const auto refused = [](const char* action, const std::string& line, const char* code) {
+  const auto refused = [](const char* action, const std::string& line, const char* code,
+                          values lines = {}) {
     const std::string error = line.substr(0, line.size() - 1);
-    return values{{"action", action},
-                  {"changed", "false"},
-                  {"list", rel},
-                  {"error", error},
-                  {"code", code},
-                  {"lists.length", "1"},
-                  {"lists.0.list", rel},
-                  {"lists.0.changed", "false"},
-                  {"lists.0.error", error},
-                  {"lists.0.code", code}};
+    values v{{"action", action},
+             {"changed", "false"},
+             {"list", rel},
+             {"error", error},
+             {"code", code},
+             {"lists.length", "1"},
+             {"lists.0.list", rel},
+             {"lists.0.changed", "false"},
+             {"lists.0.error", error},
+             {"lists.0.code", code}};
+    // A list's fault at a line gives its numbers, the run's and the list's alike.
+    for (const auto& [key, value] : lines) {
+      v[key] = value;
+      v["lists.0." + key] = value;
+    }
+    return v;
   };
   const struct {
     std::function<void()> arrange;
@@ -1102,10 +1114,10 @@ TEST_F(CommandLine, JsonTellsScriptsWhatEachRunDid) {
       {[] {}, {"--uninstall", "--json"}, 0, ok("uninstall", "true", "absent"), ""},
       {[] {}, {"--uninstall", "--json"}, 0, ok("uninstall", "false", "absent"), ""},
       {[] {}, {"--status", "--json"}, 3, ok("status", "false", "absent"), ""},
-      {[this] { put_list("<jsplugins><x"); },
+      {[this] { put_list("<jsplugins>\n<x\n</jsplugins>\n"); },
        {"--install", "--json"},
        1,
-       refused("install", malformed, "malformed"),
+       refused("install", malformed, "malformed", {{"line", "3"}, {"begins_line", "2"}}),
        malformed},
       {[] {},
        {"--version", "--json"},

@@ -655,13 +655,16 @@ TEST_F(InstallerWindow, TheNoticeSaysWhatHappenedAndWhatComesNext) {
       {"a malformed list before any add-on", [this] { put_list("<jsplugins>\n<x\n"); }, "安装失败!",
        own + "的第2行有XML格式错误，安装程序没有修改它。请用文本编辑器修正这一行后再试。",
        "有XML格式错误"},
-      {"a malformed list after another add-on",
+      {"a malformed list after another add-on, its tag left open on the line before the fault",
        [this] {
          put_list("<jsplugins>\n<jsplugin name=\"Other\" url=\"https://o/\"/>\n<x\n</jsplugins>\n");
        },
        "安装失败!",
-       own + "的第4行有XML格式错误，安装程序没有修改它。请用文本编辑器修正这一行后再试。" + keep,
-       "有XML格式错误"},
+       own +
+           "的第3行开始的标记有XML格式错误，在第4行发现，安装程序没有修改它。请用文本编辑器修正第"
+           "3行到第4行后再试。" +
+           keep,
+       "：第3行开始的标记有XML格式错误，在第4行发现：not well-formed (invalid token)"},
       {"a page that is no add-on list",
        [this] { put_list("<html>\n<jsplugin name=\"Other\" url=\"https://o/\"/>\n</html>\n"); },
        "安装失败!",

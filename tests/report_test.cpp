@@ -104,6 +104,14 @@ TEST(Report, RenderedOnTheConsoleInTheNoticeAndAsJson) {
   wide.addons = {{"Quillora插件", true, "wps", true, "https://q.example:1/", true},
                  {n45, false, "wps", false, "https://o.example:1/", false},
                  {"Other", false, "wps", false, "https://o.example:1/", false}};
+  // A tag left open on line 3, which expat finds faulty on line 4.
+  list_record open_tag = record(own, absent, std::nullopt);
+  open_tag.failed = failure::of_list(step::modify_list, own, list_reader::verdict::malformed, 4,
+                                     "not well-formed (invalid token)", 3);
+  open_tag.failed->others = 1;
+  const std::string open_tag_error = "无法修改XML文件：" + own +
+                                     "：第3行开始的标记有XML格式错误，在第4行发现：not well-formed "
+                                     "(invalid token)";
   list_record too_many = record(own, std::nullopt, std::nullopt);
   too_many.failed = problem(own, list_reader::verdict::too_many_entries, 100003);
   too_many.failed->at = step::open_list;
@@ -140,10 +148,19 @@ TEST(Report, RenderedOnTheConsoleInTheNoticeAndAsJson) {
        "删除这个文件，其中还登记着其他插件。",
        R"({"action":"install","changed":true,"list":")" + own + R"(","error":"无法修改XML文件：)" +
            flatpak +
-           R"(：第4行有XML格式错误：mismatched tag","code":"malformed","lists":[{"list":")" + own +
-           R"(","changed":true,"state":"enabled"},{"list":")" + flatpak +
+           R"(：第4行有XML格式错误：mismatched tag","code":"malformed","line":4,"lists":[{"list":")" +
+           own + R"(","changed":true,"state":"enabled"},{"list":")" + flatpak +
            R"(","changed":false,"error":"无法修改XML文件：)" + flatpak +
-           R"(：第4行有XML格式错误：mismatched tag","code":"malformed"}]})"},
+           R"(：第4行有XML格式错误：mismatched tag","code":"malformed","line":4}]})"},
+      {"install over a list whose faulty markup began a line before expat noticed",
+       run_of(mode::install, {open_tag}), head + "! " + open_tag_error + "\n", 1,
+       "插件列表~/.local/share/Kingsoft/wps/jsaddons/publish.xml的第3行开始的标记有XML格式错误，"
+       "在第4行发现，安装程序没有修改它。请用文本编辑器修正第3行到第4行后再试。请不要删除这个文件，"
+       "其中还登记着其他插件。",
+       R"({"action":"install","changed":false,"list":")" + own + R"(","error":")" + open_tag_error +
+           R"(","code":"malformed","line":4,"begins_line":3,"lists":[{"list":")" + own +
+           R"(","changed":false,"error":")" + open_tag_error +
+           R"(","code":"malformed","line":4,"begins_line":3}]})"},
       {"uninstall removes the entry, printed before the rewrite",
        run_of(mode::uninstall, {record(own, enabled, absent, action::removed, true)}),
        head + "> 包含Quillora插件节点，需删除\n", 0,
@@ -247,9 +264,10 @@ TEST(Report, RenderedOnTheConsoleInTheNoticeAndAsJson) {
        R"({"action":"list","changed":false,"list":")" + own +
            R"(","addons":[],"error":"无法读取XML文件：)" + own +
            R"(：第100003行：插件条目超过100000个或16 MiB的上限","code":"too_many_entries",)"
-           R"("lists":[{"list":")" +
+           R"("line":100003,"lists":[{"list":")" +
            own + R"(","changed":false,"error":"无法读取XML文件：)" + own +
-           R"(：第100003行：插件条目超过100000个或16 MiB的上限","code":"too_many_entries"}]})"},
+           R"(：第100003行：插件条目超过100000个或16 MiB的上限","code":"too_many_entries",)"
+           R"("line":100003}]})"},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.what);
@@ -273,8 +291,10 @@ TEST(Report, RenderedOnTheConsoleInTheNoticeAndAsJson) {
       {"uninstall where it is not installed",
        run_of(mode::uninstall, {record(own, absent, absent)}),
        "Quillora插件现在没有安装，这次没有做任何修改。"},
-      {"a malformed list where no other add-on was read before the fault",
-       failing(problem(own, list_reader::verdict::malformed, 3, "unclosed token")),
+      {"a malformed list where no other add-on was read before the fault, its markup begun on "
+       "the line of the fault",
+       failing(failure::of_list(step::modify_list, own, list_reader::verdict::malformed, 3,
+                                "unclosed token", 3)),
        own_list + "的第3行有XML格式错误，安装程序没有修改它。请用文本编辑器修正这一行后再试。"},
       {"a file that is no add-on list",
        failing(problem(own, list_reader::verdict::not_jsplugins, 1)),
