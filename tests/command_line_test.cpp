@@ -942,6 +942,17 @@ TEST_F(CommandLine, RootRunsForAUserAsThatUser) {
        failed(R"({"action":"status","changed":false,"error":"无法进入用户主目录：)" + her_home +
                   R"(：No such file or directory","code":"no_home","lists":[]})" + "\n",
               "无法进入用户主目录：" + her_home + "：No such file or directory\n")},
+      // Root's walk could not reach the home: the run fails as the walk met it, and never takes
+      // the home for one that is not there (未注册).
+      {"root's --status on a HOME that is a link of root's to itself",
+       [&] {
+         remove_tree(root_home);
+         EXPECT_EQ(symlink(root_home.c_str(), root_home.c_str()), 0);
+       },
+       [&] {
+         return run_in({"--status"}, {"HOME=" + root_home, "PATH=/usr/bin:/bin"});
+       },
+       failed("", "无法更改工作目录\n")},
       {"--user for an unknown user", [] {},
        [&] {
          return run_in({"--user", "quillora-no-such-user", "--status"}, as_root);
